@@ -1,0 +1,77 @@
+#include "tolpan.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+namespace tolpan {
+
+Endpoint make_endpoint(in_addr_t address, std::uint16_t port) {
+    Endpoint e{};
+    e.addr.sin_family = AF_INET;
+    e.addr.sin_addr.s_addr = htonl(address);
+    e.addr.sin_port = htons(port);
+    e.len = sizeof e.addr;
+    return e;
+}
+
+std::uint16_t handler_port(std::int32_t client) {
+    return static_cast<std::uint16_t>(kRegistrationPort + static_cast<std::uint32_t>(client));
+}
+
+namespace {
+
+struct sigaction notice_action;
+struct sigaction ignore_action;
+
+}  // namespace
+
+// Formats the line by hand and writes it at once: stdio is not
+// async-signal-safe, and a single write cannot split a line that stdio is
+// writing at this moment.
+void ObsSygnalu(int) {
+    static constexpr char kHead[] = "pojawil sie sygnal SIGPIPE !!! (pid==";
+    const int saved_errno = errno;
+    char line[sizeof kHead + 24];
+    std::size_t len = sizeof kHead - 1;
+    std::memcpy(line, kHead, len);
+
+    char digits[20];
+    std::size_t n = 0;
+    for (auto pid = static_cast<unsigned long>(getpid()); n == 0 || pid != 0; pid /= 10)
+        digits[n++] = static_cast<char>('0' + pid % 10);
+    while (n != 0)
+        line[len++] = digits[--n];
+    line[len++] = ')';
+    line[len++] = '\n';
+
+    if (write(STDOUT_FILENO, line, len) == -1 && errno == EPIPE) {
+        // The write raised SIGPIPE, held pending while this handler runs; it
+        // would run the handler again at once, for ever. Ignoring the signal
+        // discards the pending one, then the notice goes back in place.
+        (void)sigaction(SIGPIPE, &ignore_action, nullptr);
+        (void)sigaction(SIGPIPE, &notice_action, nullptr);
+    }
+    errno = saved_errno;
+}
+
+void start_up(const char* banner) {
+    // Each line leaves at once, so a forked child never writes a line twice,
+    // and nothing is lost when a process is killed.
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    std::puts(banner);
+
+    // SA_RESTART: a receive or read that the signal interrupts carries on.
+    notice_action.sa_handler = ObsSygnalu;
+    notice_action.sa_flags = SA_RESTART;
+    sigemptyset(&notice_action.sa_mask);
+    ignore_action.sa_handler = SIG_IGN;
+    sigemptyset(&ignore_action.sa_mask);
+    // Cannot fail: the signal and the actions are valid.
+    (void)sigaction(SIGPIPE, &notice_action, nullptr);
+}
+
+}  // namespace tolpan

@@ -1,0 +1,19 @@
+# Sourced by the scripts here. ensure_packages PKG...: installs the Debian
+# packages of the list that are missing, as root; otherwise prints the
+# command to run and stops. Does nothing when all are there.
+ensure_packages() {
+    command -v dpkg-query >/dev/null || return 0  # not Debian: the build names what it lacks
+    local missing=() p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q ' installed$' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "Missing Debian packages: ${missing[*]}. Install them as root, then run this again:" >&2
+        echo "  apt-get update && apt-get install -y --no-install-recommends ${missing[*]}" >&2
+        exit 1
+    fi
+    echo "Installing missing Debian packages: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q && apt-get install -y -q --no-install-recommends "${missing[@]}"
+}

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: scripts/test.sh [preset]
+# The preset is "default", or "ci" for warnings as errors.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/deps.sh
+ensure_packages g++ cmake make libgtest-dev
+
+preset=${1:-default}
+cmake --preset "$preset"
+cmake --build --preset "$preset" -j "$(nproc)"
+ctest --preset "$preset"

@@ -1,0 +1,272 @@
+#include "support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <thread>
+#include <utility>
+
+namespace ts {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int ms_left(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Waits until fd is readable; false on timeout.
+bool readable(int fd, Clock::time_point deadline) {
+    pollfd p{fd, POLLIN, 0};
+    int n;
+    while ((n = poll(&p, 1, ms_left(deadline))) == -1 && errno == EINTR) {
+    }
+    return n == 1;
+}
+
+sockaddr_in loopback(std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    return a;
+}
+
+void close_fd(int& fd) {
+    if (fd != -1)
+        close(fd);
+    fd = -1;
+}
+
+}  // namespace
+
+bool set_loopback(bool up) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq ifr{};
+    std::strcpy(ifr.ifr_name, "lo");
+    bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+    if (ok) {
+        ifr.ifr_flags = static_cast<short>(up ? ifr.ifr_flags | IFF_UP : ifr.ifr_flags & ~IFF_UP);
+        ok = ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+    }
+    close(fd);
+    return ok;
+}
+
+bool enter_private_network() { return unshare(CLONE_NEWNET) == 0 && set_loopback(true); }
+
+namespace {
+
+// Groups of programs still running, so that an interrupted run kills them too.
+volatile sig_atomic_t live_groups[64];
+
+void track_group(pid_t from, pid_t to) {
+    for (auto& g : live_groups)
+        if (g == from) {
+            g = to;
+            return;
+        }
+}
+
+void kill_live_groups(int sig) {
+    for (auto& g : live_groups)
+        if (g > 0)
+            killpg(g, SIGKILL);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+}  // namespace
+
+void guard_children() {
+    (void)prctl(PR_SET_CHILD_SUBREAPER, 1);
+    signal(SIGINT, kill_live_groups);
+    signal(SIGTERM, kill_live_groups);
+}
+
+std::string server_path() { return TOLPAN_SERVER; }
+
+Program::Program(const std::string& path, const std::string& input_path,
+                 const std::vector<std::string>& wrapper) {
+    int out[2];
+    int in[2] = {-1, -1};
+    if (pipe2(out, O_CLOEXEC) == -1 || (input_path.empty() && pipe2(in, O_CLOEXEC) == -1))
+        return;
+    std::vector<std::string> args = wrapper;
+    args.push_back(path);
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    pid_ = fork();
+    if (pid_ == 0) {
+        // A group of its own: the test can then kill every process it forks.
+        setpgid(0, 0);
+        const int input = input_path.empty() ? in[0] : open(input_path.c_str(), O_RDONLY);
+        dup2(input, STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        signal(SIGPIPE, SIG_DFL);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    setpgid(pid_, pid_);
+    track_group(0, pid_);
+    close(out[1]);
+    out_ = out[0];
+    if (in[0] != -1) {
+        close(in[0]);
+        in_ = in[1];
+    }
+}
+
+Program::~Program() {
+    stop();
+    close_fd(in_);
+    close_fd(out_);
+}
+
+std::optional<std::string> Program::line(Ms wait) {
+    const auto deadline = Clock::now() + wait;
+    for (;;) {
+        if (const auto nl = pending_.find('\n'); nl != std::string::npos) {
+            std::string line = pending_.substr(0, nl);
+            pending_.erase(0, nl + 1);
+            return line;
+        }
+        if (out_ == -1 || !readable(out_, deadline))
+            return std::nullopt;
+        char buf[65536];
+        const ssize_t n = read(out_, buf, sizeof buf);
+        if (n <= 0)
+            close_fd(out_);
+        else
+            pending_.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+Lines Program::lines(std::size_t n, Ms wait) {
+    Lines got;
+    while (got.size() < n) {
+        auto l = line(wait);
+        if (!l)
+            break;
+        got.push_back(*l);
+    }
+    return got;
+}
+
+bool Program::write(const std::string& text) {
+    return in_ != -1 && ::write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+void Program::close_input() { close_fd(in_); }
+void Program::close_output() { close_fd(out_); }
+
+std::optional<int> Program::wait_exit(Ms wait) {
+    int status = 0;
+    if (!eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, wait))
+        return std::nullopt;
+    return status;
+}
+
+std::string Program::stop() {
+    if (pid_ <= 0)
+        return "";
+    killpg(pid_, SIGKILL);
+    track_group(pid_, 0);
+    // Orphans of the group are this process's children too (the subreaper),
+    // so this ends only when no process of the group is left.
+    while (waitpid(-pid_, nullptr, 0) > 0 || errno == EINTR) {
+    }
+    pid_ = -1;
+    const auto deadline = Clock::now() + kWait;
+    while (out_ != -1 && readable(out_, deadline)) {
+        char buf[65536];
+        const ssize_t n = read(out_, buf, sizeof buf);
+        if (n <= 0)
+            close_fd(out_);
+        else
+            pending_.append(buf, static_cast<std::size_t>(n));
+    }
+    return std::exchange(pending_, "");
+}
+
+Udp::Udp(std::uint16_t port) {
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopback(port);
+    socklen_t len = sizeof a;
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), len) == -1 ||
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == -1)
+        close_fd(fd_);
+    port_ = ntohs(a.sin_port);
+}
+
+Udp::~Udp() { close_fd(fd_); }
+
+bool Udp::send(std::uint16_t to_port, const std::string& bytes) {
+    const sockaddr_in to = loopback(to_port);
+    return sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
+           static_cast<ssize_t>(bytes.size());
+}
+
+std::optional<Datagram> Udp::receive(Ms wait) {
+    if (!readable(fd_, Clock::now() + wait))
+        return std::nullopt;
+    static char buf[65536];
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    const ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n == -1)
+        return std::nullopt;
+    return Datagram{std::string(buf, static_cast<std::size_t>(n)), ntohs(from.sin_port)};
+}
+
+bool eventually(const std::function<bool()>& cond, Ms wait) {
+    const auto deadline = Clock::now() + wait;
+    while (!cond()) {
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(Ms{2});
+    }
+    return true;
+}
+
+std::vector<pid_t> children(pid_t pid) {
+    const std::string p = std::to_string(pid);
+    std::ifstream in("/proc/" + p + "/task/" + p + "/children");
+    return {std::istream_iterator<pid_t>(in), std::istream_iterator<pid_t>()};
+}
+
+std::string stat_field(pid_t pid, int field) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The command name (field 2) may hold spaces; count from its closing ')'.
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos || field < 3)
+        return "";
+    std::istringstream rest(stat.substr(close + 1));
+    std::string value;
+    for (int i = 3; i <= field && rest >> value; ++i) {
+    }
+    return rest ? value : "";
+}
+
+}  // namespace ts

@@ -1,0 +1,100 @@
+// Runs the built programs as child processes and talks to them over UDP on
+// the loopback address. Every wait is bounded, so a fault fails a test
+// instead of hanging it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ts {
+
+using Lines = std::vector<std::string>;
+using Ms = std::chrono::milliseconds;
+
+// The longest a test waits for anything that should come.
+inline constexpr Ms kWait{5000};
+
+// Moves this process into a network namespace of its own with loopback up,
+// so fixed ports never meet a server that a user runs. Returns false, with
+// the host's network left in place, where the machine does not allow it.
+bool enter_private_network();
+
+// Brings this namespace's loopback interface up or down.
+bool set_loopback(bool up);
+
+// Makes this process the reaper of orphaned descendants, so a test can wait
+// for every process that a server forked, and makes an interrupt or a
+// termination kill every program still running.
+void guard_children();
+
+// Path of the built server, fixed when the tests are built.
+std::string server_path();
+
+// A program in a process group of its own, its standard output on a pipe.
+// Standard input is a pipe too, unless input_path names a file to read.
+class Program {
+   public:
+    explicit Program(const std::string& path, const std::string& input_path = "",
+                     const std::vector<std::string>& wrapper = {});
+    ~Program();  // kills the whole group and reaps every process of it
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // The next line of output without its newline; nullopt at end or timeout.
+    std::optional<std::string> line(Ms wait = kWait);
+    // Up to n next lines; fewer when output ends or stalls.
+    Lines lines(std::size_t n, Ms wait = kWait);
+    bool write(const std::string& text);
+    void close_input();
+    void close_output();  // the reader goes away
+    // The leader's exit status as waitpid reports it; nullopt if it runs on.
+    std::optional<int> wait_exit(Ms wait = kWait);
+    // Kills the group, reaps it and returns whatever output was left.
+    std::string stop();
+
+   private:
+    pid_t pid_ = -1;
+    int in_ = -1;
+    int out_ = -1;
+    std::string pending_;
+};
+
+struct Datagram {
+    std::string bytes;
+    std::uint16_t port;
+};
+
+// A UDP socket bound to 127.0.0.1 and the given port (0: any free port).
+class Udp {
+   public:
+    explicit Udp(std::uint16_t port = 0);
+    ~Udp();
+    Udp(const Udp&) = delete;
+    Udp& operator=(const Udp&) = delete;
+
+    bool ok() const { return fd_ != -1; }
+    std::uint16_t port() const { return port_; }
+    bool send(std::uint16_t to_port, const std::string& bytes);
+    std::optional<Datagram> receive(Ms wait = kWait);
+
+   private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// Polls cond until it holds; false if it still does not after wait.
+bool eventually(const std::function<bool()>& cond, Ms wait = kWait);
+
+// Direct children of a process.
+std::vector<pid_t> children(pid_t pid);
+// One field of /proc/PID/stat, counted from 1 as proc(5) does; "" if gone.
+std::string stat_field(pid_t pid, int field);
+
+}  // namespace ts
