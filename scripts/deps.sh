@@ -1,6 +1,13 @@
-# Sourced by the scripts here. ensure_packages PKG...: installs the Debian
-# packages of the list that are missing, as root; otherwise prints the
-# command to run and stops. Does nothing when all are there.
+# Sourced by the scripts here.
+
+# What the build needs (configuring needs GoogleTest too), then what the
+# tests need beyond it.
+BUILD_PACKAGES=(g++ cmake make libgtest-dev)
+TEST_PACKAGES=(valgrind iproute2)
+
+# ensure_packages PKG...: installs the Debian packages of the list that are
+# missing, as root; otherwise prints the command to run and stops. Does
+# nothing when all are there.
 ensure_packages() {
     command -v dpkg-query >/dev/null || return 0  # not Debian: the build names what it lacks
     local missing=() p

@@ -30,8 +30,6 @@ Lines echoed(std::uint16_t port, std::size_t n) {
             "obsługa klienta " + str(port) + ": sendto(...)=" + str(n)};
 }
 
-std::string notice(pid_t pid) { return "pojawil sie sygnal SIGPIPE !!! (pid==" + str(pid) + ")"; }
-
 std::string random_bytes(std::size_t n) {
     static std::mt19937 gen(7);
     std::string s(n, '\0');
@@ -81,7 +79,7 @@ pid_t only_child(pid_t pid) {
 }  // namespace
 
 TEST(Server, RegistersAndEchoesWithExactLines) {
-    Program server(server_path());
+    Program server(server_command());
     ASSERT_EQ(server.lines(4), kStart);
 
     // Twelve clients from one source; an empty and a long datagram count as greetings.
@@ -117,7 +115,7 @@ TEST(Server, TakenPortsAreReportedAsTheyShould) {
     {
         Udp squatter(10000);
         ASSERT_TRUE(squatter.ok());
-        Program server(server_path());
+        Program server(server_command());
         EXPECT_EQ(server.lines(4), (Lines{kStart[0], "serwer: bind()=-1", kStart[2], kStart[3]}));
         // It waits on: alive, it takes a signal and keeps waiting.
         ASSERT_EQ(kill(server.pid(), SIGPIPE), 0);
@@ -127,7 +125,7 @@ TEST(Server, TakenPortsAreReportedAsTheyShould) {
 
     Udp squatter(10002);
     ASSERT_TRUE(squatter.ok());
-    Program server(server_path());
+    Program server(server_command());
     ASSERT_EQ(server.lines(4), kStart);
     Udp a;
     expect_registration(&server, a, kGreeting, 1);
@@ -146,7 +144,7 @@ TEST(Server, TakenPortsAreReportedAsTheyShould) {
 }
 
 TEST(Server, SigpipeNoticeLeavesEveryReceiveRunning) {
-    Program server(server_path());
+    Program server(server_command());
     ASSERT_EQ(server.lines(4), kStart);
     Udp a;
     expect_registration(&server, a, kGreeting, 1);
@@ -161,7 +159,7 @@ TEST(Server, SigpipeNoticeLeavesEveryReceiveRunning) {
 }
 
 TEST(Server, OutputToAPipeWithoutReaderCostsNoSpin) {
-    Program server(server_path());
+    Program server(server_command());
     ASSERT_EQ(server.lines(4), kStart);
     server.close_output();
 

@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -70,7 +71,16 @@ bool set_loopback(bool up) {
     return ok;
 }
 
-bool enter_private_network() { return unshare(CLONE_NEWNET) == 0 && set_loopback(true); }
+namespace {
+bool in_private_network = false;
+}
+
+bool enter_private_network() {
+    in_private_network = unshare(CLONE_NEWNET) == 0 && set_loopback(true);
+    return in_private_network;
+}
+
+bool private_network() { return in_private_network; }
 
 namespace {
 
@@ -101,19 +111,26 @@ void guard_children() {
     signal(SIGTERM, kill_live_groups);
 }
 
-std::string server_path() { return TOLPAN_SERVER; }
+std::vector<std::string> server_command() { return {TOLPAN_SERVER}; }
 
-Program::Program(const std::string& path, const std::string& input_path,
-                 const std::vector<std::string>& wrapper) {
+std::vector<std::string> client_command() {
+    std::vector<std::string> command;
+    if (const char* wrapper = std::getenv("TOLPAN_CLIENT_WRAPPER")) {
+        std::istringstream words(wrapper);
+        command.assign(std::istream_iterator<std::string>(words), std::istream_iterator<std::string>());
+    }
+    command.push_back(TOLPAN_CLIENT);
+    return command;
+}
+
+Program::Program(std::vector<std::string> command, const std::string& input_path) {
     int out[2];
     int in[2] = {-1, -1};
     if (pipe2(out, O_CLOEXEC) == -1 || (input_path.empty() && pipe2(in, O_CLOEXEC) == -1))
         return;
-    std::vector<std::string> args = wrapper;
-    args.push_back(path);
     std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
+    for (auto& word : command)
+        argv.push_back(word.data());
     argv.push_back(nullptr);
 
     pid_ = fork();
@@ -124,7 +141,7 @@ Program::Program(const std::string& path, const std::string& input_path,
         dup2(input, STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
         signal(SIGPIPE, SIG_DFL);
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     setpgid(pid_, pid_);
@@ -248,6 +265,8 @@ bool eventually(const std::function<bool()>& cond, Ms wait) {
     }
     return true;
 }
+
+std::string notice(pid_t pid) { return "pojawil sie sygnal SIGPIPE !!! (pid==" + std::to_string(pid) + ")"; }
 
 std::vector<pid_t> children(pid_t pid) {
     const std::string p = std::to_string(pid);

@@ -24,6 +24,9 @@ inline constexpr Ms kWait{5000};
 // so fixed ports never meet a server that a user runs. Returns false, with
 // the host's network left in place, where the machine does not allow it.
 bool enter_private_network();
+// Whether enter_private_network succeeded: only then may a test change the
+// network.
+bool private_network();
 
 // Brings this namespace's loopback interface up or down.
 bool set_loopback(bool up);
@@ -33,15 +36,16 @@ bool set_loopback(bool up);
 // termination kill every program still running.
 void guard_children();
 
-// Path of the built server, fixed when the tests are built.
-std::string server_path();
+// Commands that run the built programs; the client's runs under the command
+// in $TOLPAN_CLIENT_WRAPPER (such as valgrind) when that is set.
+std::vector<std::string> server_command();
+std::vector<std::string> client_command();
 
 // A program in a process group of its own, its standard output on a pipe.
 // Standard input is a pipe too, unless input_path names a file to read.
 class Program {
    public:
-    explicit Program(const std::string& path, const std::string& input_path = "",
-                     const std::vector<std::string>& wrapper = {});
+    explicit Program(std::vector<std::string> command, const std::string& input_path = "");
     ~Program();  // kills the whole group and reaps every process of it
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
@@ -91,6 +95,9 @@ class Udp {
 
 // Polls cond until it holds; false if it still does not after wait.
 bool eventually(const std::function<bool()>& cond, Ms wait = kWait);
+
+// The line that the SIGPIPE notice of process pid prints.
+std::string notice(pid_t pid);
 
 // Direct children of a process.
 std::vector<pid_t> children(pid_t pid);
