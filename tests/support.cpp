@@ -3,12 +3,10 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,18 +26,31 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int ms_left(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
+bool in_private_network = false;
+// Groups of programs still running, so that an interrupted run kills them too.
+volatile sig_atomic_t live_groups[64];
+
+void track_group(pid_t from, pid_t to) {
+    for (auto& g : live_groups)
+        if (g == from) {
+            g = to;
+            return;
+        }
+}
+
+void kill_live_groups(int sig) {
+    for (auto& g : live_groups)
+        if (g > 0)
+            killpg(g, SIGKILL);
+    signal(sig, SIG_DFL);
+    raise(sig);
 }
 
 // Waits until fd is readable; false on timeout.
 bool readable(int fd, Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now()).count();
     pollfd p{fd, POLLIN, 0};
-    int n;
-    while ((n = poll(&p, 1, ms_left(deadline))) == -1 && errno == EINTR) {
-    }
-    return n == 1;
+    return poll(&p, 1, static_cast<int>(std::max<long>(left, 0))) == 1;
 }
 
 sockaddr_in loopback(std::uint16_t port) {
@@ -63,47 +74,14 @@ bool set_loopback(bool up) {
     ifreq ifr{};
     std::strcpy(ifr.ifr_name, "lo");
     bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-    if (ok) {
-        ifr.ifr_flags = static_cast<short>(up ? ifr.ifr_flags | IFF_UP : ifr.ifr_flags & ~IFF_UP);
-        ok = ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-    }
+    ifr.ifr_flags = static_cast<short>(up ? ifr.ifr_flags | IFF_UP : ifr.ifr_flags & ~IFF_UP);
+    ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
     close(fd);
     return ok;
 }
 
-namespace {
-bool in_private_network = false;
-}
-
-bool enter_private_network() {
-    in_private_network = unshare(CLONE_NEWNET) == 0 && set_loopback(true);
-    return in_private_network;
-}
-
+bool enter_private_network() { return in_private_network = unshare(CLONE_NEWNET) == 0 && set_loopback(true); }
 bool private_network() { return in_private_network; }
-
-namespace {
-
-// Groups of programs still running, so that an interrupted run kills them too.
-volatile sig_atomic_t live_groups[64];
-
-void track_group(pid_t from, pid_t to) {
-    for (auto& g : live_groups)
-        if (g == from) {
-            g = to;
-            return;
-        }
-}
-
-void kill_live_groups(int sig) {
-    for (auto& g : live_groups)
-        if (g > 0)
-            killpg(g, SIGKILL);
-    signal(sig, SIG_DFL);
-    raise(sig);
-}
-
-}  // namespace
 
 void guard_children() {
     (void)prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -114,18 +92,14 @@ void guard_children() {
 std::vector<std::string> server_command() { return {TOLPAN_SERVER}; }
 
 std::vector<std::string> client_command() {
-    std::vector<std::string> command;
-    if (const char* wrapper = std::getenv("TOLPAN_CLIENT_WRAPPER")) {
-        std::istringstream words(wrapper);
-        command.assign(std::istream_iterator<std::string>(words), std::istream_iterator<std::string>());
-    }
+    std::istringstream wrapper(std::getenv("TOLPAN_CLIENT_WRAPPER") ? std::getenv("TOLPAN_CLIENT_WRAPPER") : "");
+    std::vector<std::string> command{std::istream_iterator<std::string>(wrapper), {}};
     command.push_back(TOLPAN_CLIENT);
     return command;
 }
 
 Program::Program(std::vector<std::string> command, const std::string& input_path) {
-    int out[2];
-    int in[2] = {-1, -1};
+    int out[2], in[2] = {-1, -1};
     if (pipe2(out, O_CLOEXEC) == -1 || (input_path.empty() && pipe2(in, O_CLOEXEC) == -1))
         return;
     std::vector<char*> argv;
@@ -137,8 +111,7 @@ Program::Program(std::vector<std::string> command, const std::string& input_path
     if (pid_ == 0) {
         // A group of its own: the test can then kill every process it forks.
         setpgid(0, 0);
-        const int input = input_path.empty() ? in[0] : open(input_path.c_str(), O_RDONLY);
-        dup2(input, STDIN_FILENO);
+        dup2(input_path.empty() ? in[0] : open(input_path.c_str(), O_RDONLY), STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
         signal(SIGPIPE, SIG_DFL);
         execvp(argv[0], argv.data());
@@ -148,10 +121,8 @@ Program::Program(std::vector<std::string> command, const std::string& input_path
     track_group(0, pid_);
     close(out[1]);
     out_ = out[0];
-    if (in[0] != -1) {
-        close(in[0]);
-        in_ = in[1];
-    }
+    close_fd(in[0]);
+    in_ = in[1];
 }
 
 Program::~Program() {
@@ -160,33 +131,34 @@ Program::~Program() {
     close_fd(out_);
 }
 
+bool Program::read_more(Clock::time_point deadline) {
+    if (out_ == -1 || !readable(out_, deadline))
+        return false;
+    char buf[65536];
+    const ssize_t n = read(out_, buf, sizeof buf);
+    if (n <= 0) {
+        close_fd(out_);  // end of output
+        return false;
+    }
+    pending_.append(buf, static_cast<std::size_t>(n));
+    return true;
+}
+
 std::optional<std::string> Program::line(Ms wait) {
     const auto deadline = Clock::now() + wait;
-    for (;;) {
-        if (const auto nl = pending_.find('\n'); nl != std::string::npos) {
-            std::string line = pending_.substr(0, nl);
-            pending_.erase(0, nl + 1);
-            return line;
-        }
-        if (out_ == -1 || !readable(out_, deadline))
+    std::size_t nl;
+    while ((nl = pending_.find('\n')) == std::string::npos)
+        if (!read_more(deadline))
             return std::nullopt;
-        char buf[65536];
-        const ssize_t n = read(out_, buf, sizeof buf);
-        if (n <= 0)
-            close_fd(out_);
-        else
-            pending_.append(buf, static_cast<std::size_t>(n));
-    }
+    std::string line = pending_.substr(0, nl);
+    pending_.erase(0, nl + 1);
+    return line;
 }
 
 Lines Program::lines(std::size_t n, Ms wait) {
     Lines got;
-    while (got.size() < n) {
-        auto l = line(wait);
-        if (!l)
-            break;
+    for (std::optional<std::string> l; got.size() < n && (l = line(wait));)
         got.push_back(*l);
-    }
     return got;
 }
 
@@ -215,19 +187,12 @@ std::string Program::stop() {
     }
     pid_ = -1;
     const auto deadline = Clock::now() + kWait;
-    while (out_ != -1 && readable(out_, deadline)) {
-        char buf[65536];
-        const ssize_t n = read(out_, buf, sizeof buf);
-        if (n <= 0)
-            close_fd(out_);
-        else
-            pending_.append(buf, static_cast<std::size_t>(n));
+    while (read_more(deadline)) {
     }
     return std::exchange(pending_, "");
 }
 
-Udp::Udp(std::uint16_t port) {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+Udp::Udp(std::uint16_t port) : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in a = loopback(port);
     socklen_t len = sizeof a;
     if (bind(fd_, reinterpret_cast<sockaddr*>(&a), len) == -1 ||
@@ -257,12 +222,9 @@ std::optional<Datagram> Udp::receive(Ms wait) {
 }
 
 bool eventually(const std::function<bool()>& cond, Ms wait) {
-    const auto deadline = Clock::now() + wait;
-    while (!cond()) {
+    for (const auto deadline = Clock::now() + wait; !cond(); std::this_thread::sleep_for(Ms{2}))
         if (Clock::now() >= deadline)
             return false;
-        std::this_thread::sleep_for(Ms{2});
-    }
     return true;
 }
 
@@ -271,21 +233,18 @@ std::string notice(pid_t pid) { return "pojawil sie sygnal SIGPIPE !!! (pid==" +
 std::vector<pid_t> children(pid_t pid) {
     const std::string p = std::to_string(pid);
     std::ifstream in("/proc/" + p + "/task/" + p + "/children");
-    return {std::istream_iterator<pid_t>(in), std::istream_iterator<pid_t>()};
+    return {std::istream_iterator<pid_t>(in), {}};
 }
 
 std::string stat_field(pid_t pid, int field) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // The command name (field 2) may hold spaces; count from its closing ')'.
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos || field < 3)
-        return "";
-    std::istringstream rest(stat.substr(close + 1));
+    const std::string stat{std::istreambuf_iterator<char>(in), {}};
+    // The command name (field 2) may hold spaces: count from its closing ')'.
+    std::istringstream rest(stat.substr(std::min(stat.rfind(')'), stat.size() - 1) + 1));
     std::string value;
     for (int i = 3; i <= field && rest >> value; ++i) {
     }
-    return rest ? value : "";
+    return rest && field >= 3 ? value : "";
 }
 
 }  // namespace ts

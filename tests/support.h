@@ -64,6 +64,9 @@ class Program {
     std::string stop();
 
    private:
+    // Reads what output there is by the deadline; false if none came.
+    bool read_more(std::chrono::steady_clock::time_point deadline);
+
     pid_t pid_ = -1;
     int in_ = -1;
     int out_ = -1;
@@ -78,7 +81,7 @@ struct Datagram {
 // A UDP socket bound to 127.0.0.1 and the given port (0: any free port).
 class Udp {
    public:
-    explicit Udp(std::uint16_t port = 0);
+    explicit Udp(std::uint16_t port = 0);  // ok() tells whether it could bind
     ~Udp();
     Udp(const Udp&) = delete;
     Udp& operator=(const Udp&) = delete;
