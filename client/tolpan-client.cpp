@@ -19,6 +19,7 @@ namespace {
 // Receives into all of buf but its last byte, which stays zero and so ends
 // every print of the buffer. The sender becomes the peer.
 ssize_t receive(int sock, char* buf, std::size_t cap, Endpoint& peer) {
+    flush_output();
     peer.len = sizeof peer.addr;
     return recvfrom(sock, buf, cap - 1, 0, as_sockaddr(peer), &peer.len);
 }
@@ -26,6 +27,7 @@ ssize_t receive(int sock, char* buf, std::size_t cap, Endpoint& peer) {
 // getline, with the bytes of a grown buffer that the line did not reach
 // zeroed: no stale heap memory is ever sent, and the last byte stays zero.
 ssize_t read_line(char** buf, std::size_t* cap) {
+    flush_output();
     const std::size_t old_cap = *cap;
     const ssize_t len = getline(buf, cap, stdin);
     if (*cap > old_cap) {

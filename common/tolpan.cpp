@@ -1,5 +1,7 @@
 #include "tolpan.h"
 
+#include <poll.h>
+#include <stdio_ext.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,6 +28,12 @@ namespace {
 
 struct sigaction notice_action;
 struct sigaction ignore_action;
+
+// Lines wait here until the process is about to wait or fork. A page of its
+// own: every process writes it, so each copies just that one page.
+alignas(4096) char output_buffer[4096];
+// More than one step prints: a registration's six lines, or an echo's two.
+constexpr std::size_t kStepOutputMax = 512;
 
 }  // namespace
 
@@ -59,9 +67,10 @@ void ObsSygnalu(int) {
 }
 
 void start_up(const char* banner) {
-    // Each line leaves at once, so a forked child never writes a line twice,
-    // and nothing is lost when a process is killed.
-    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
+    // One thread: stdout needs no lock, and taking it dirties a page that
+    // every forked process would otherwise copy.
+    __fsetlocking(stdout, FSETLOCKING_BYCALLER);
     std::puts(banner);
 
     // SA_RESTART: a receive or read that the signal interrupts carries on.
@@ -72,6 +81,14 @@ void start_up(const char* banner) {
     sigemptyset(&ignore_action.sa_mask);
     // Cannot fail: the signal and the actions are valid.
     (void)sigaction(SIGPIPE, &notice_action, nullptr);
+}
+
+void flush_output() { std::fflush(stdout); }
+
+void flush_before_receive(int sock) {
+    pollfd waiting{sock, POLLIN, 0};
+    if (poll(&waiting, 1, 0) != 1 || __fpending(stdout) > sizeof output_buffer - kStepOutputMax)
+        flush_output();
 }
 
 }  // namespace tolpan

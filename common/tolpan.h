@@ -55,7 +55,18 @@ std::uint16_t handler_port(std::int32_t client);
 // The SIGPIPE notice: prints the receiving process's id and returns.
 void ObsSygnalu(int);
 
-// Makes stdout line-buffered, prints the banner and installs ObsSygnalu.
+// Prints the banner and installs ObsSygnalu. Standard output is buffered from
+// here on: a program flushes it before each wait and before fork.
 void start_up(const char* banner);
+
+// Writes out every line printed so far, so that none waits unseen while the
+// process blocks, or is written twice after fork.
+void flush_output();
+
+// flush_output before a receive on sock, unless a datagram already waits
+// there (the receive will not block) and the buffer has room for another
+// step's lines. A burst of datagrams then costs one write, and every write
+// holds whole lines, so the lines of different processes never mix.
+void flush_before_receive(int sock);
 
 }  // namespace tolpan

@@ -18,6 +18,7 @@ namespace {
 // Echoes every datagram on the handler socket to its sender. Never returns.
 [[noreturn]] void serve_client(int sock, std::uint16_t port, char* msg, Endpoint peer) {
     for (;;) {
+        flush_before_receive(sock);
         peer.len = sizeof peer.addr;
         const ssize_t got = recvfrom(sock, msg, kServerReceiveMax, 0, as_sockaddr(peer), &peer.len);
         if (got == -1) {
@@ -48,6 +49,7 @@ int main() {
     char msg[kServerBufferSize];
     Endpoint from{};
     for (;;) {
+        flush_output();
         from.len = sizeof from.addr;
         const ssize_t got = recvfrom(reg_sock, msg, kServerReceiveMax, 0, as_sockaddr(from), &from.len);
         if (got == -1) {
@@ -78,6 +80,7 @@ int main() {
             std::printf("obsluga klienta: sendto(...)=%i\n", static_cast<int>(sent));
         std::printf("obsluga_klienta %i: bind()=%i\nOczekuję na klienta...\n", client, bound);
 
+        flush_output();
         const pid_t pid = fork();
         if (pid == -1)
             std::puts("Błąd fork");

@@ -98,9 +98,9 @@ std::vector<std::string> client_command() {
     return command;
 }
 
-Program::Program(std::vector<std::string> command, const std::string& input_path) {
-    int out[2], in[2] = {-1, -1};
-    if (pipe2(out, O_CLOEXEC) == -1 || (input_path.empty() && pipe2(in, O_CLOEXEC) == -1))
+Program::Program(std::vector<std::string> command, const std::string& input_path, const std::string& output_path) {
+    int out[2] = {-1, -1}, in[2] = {-1, -1};
+    if ((output_path.empty() && pipe2(out, O_CLOEXEC) == -1) || (input_path.empty() && pipe2(in, O_CLOEXEC) == -1))
         return;
     std::vector<char*> argv;
     for (auto& word : command)
@@ -112,14 +112,15 @@ Program::Program(std::vector<std::string> command, const std::string& input_path
         // A group of its own: the test can then kill every process it forks.
         setpgid(0, 0);
         dup2(input_path.empty() ? in[0] : open(input_path.c_str(), O_RDONLY), STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
+        dup2(output_path.empty() ? out[1] : open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
+             STDOUT_FILENO);
         signal(SIGPIPE, SIG_DFL);
         execvp(argv[0], argv.data());
         _exit(127);
     }
     setpgid(pid_, pid_);
     track_group(0, pid_);
-    close(out[1]);
+    close_fd(out[1]);
     out_ = out[0];
     close_fd(in[0]);
     in_ = in[1];

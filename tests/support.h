@@ -41,11 +41,12 @@ void guard_children();
 std::vector<std::string> server_command();
 std::vector<std::string> client_command();
 
-// A program in a process group of its own, its standard output on a pipe.
-// Standard input is a pipe too, unless input_path names a file to read.
+// A program in a process group of its own. Its standard input and output are
+// pipes, unless input_path names a file to read or output_path one to write.
 class Program {
    public:
-    explicit Program(std::vector<std::string> command, const std::string& input_path = "");
+    explicit Program(std::vector<std::string> command, const std::string& input_path = "",
+                     const std::string& output_path = "");
     ~Program();  // kills the whole group and reaps every process of it
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
