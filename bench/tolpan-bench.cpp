@@ -147,14 +147,11 @@ void run_round(const std::vector<std::string>& command, std::uint16_t base, cons
 
     // The process started first serves client 1, its child client 2, and so
     // on; the last in the chain is the registration service.
+    std::vector<pid_t> chain = ts::family(server.pid());
+    chain.pop_back();
     std::vector<double> kib;
-    for (pid_t pid = server.pid();;) {
-        const auto kids = ts::children(pid);
-        if (kids.empty())
-            break;
+    for (pid_t pid : chain)
         kib.push_back(private_kib(pid));
-        pid = kids[0];
-    }
     r["mem"].push_back(median(kib));
     r["handlers"].push_back(static_cast<double>(kib.size()));
 

@@ -1,5 +1,6 @@
 #include "tolpan.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <stdio_ext.h>
 #include <unistd.h>
@@ -67,6 +68,12 @@ void ObsSygnalu(int) {
 }
 
 void start_up(const char* banner) {
+    // A closed standard descriptor would go to the first socket, and lines
+    // or input would then pass through that socket: /dev/null takes it.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fcntl(fd, F_GETFD) == -1)
+            (void)open("/dev/null", O_RDWR);
+
     std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
     // One thread: stdout needs no lock, and taking it dirties a page that
     // every forked process would otherwise copy.

@@ -57,7 +57,7 @@ void register_client(Program& client, Udp& reg, Udp& from, const std::string& re
 
 // Sends SIGPIPE once the client blocks, and expects the notice.
 void interrupt(Program& client) {
-    ASSERT_TRUE(eventually([&] { return stat_field(client.pid(), 3) == "S"; }));
+    ASSERT_TRUE(sleeping(client.pid()));
     ASSERT_EQ(kill(client.pid(), SIGPIPE), 0);
     ASSERT_EQ(client.line(), notice(client.pid()));
 }
@@ -93,6 +93,7 @@ const Exchange kExchanges[] = {
     {"to a stranger\n", true},
     {"back home\n"},
     {std::string(70000, 'z') + "\n"},
+    {std::string(1 << 20, 'w') + "\n"},
     {"short again\n"},
     {"no final newline"},
 };
@@ -202,4 +203,34 @@ TEST(Client, TwoClientsTalkToTheRealServer) {
             ASSERT_TRUE(client->write(line + "\n"));
             EXPECT_EQ(client->lines(4), (Lines{"Wysłano z sukcesem", "Udany odbiór wiadomości: " + line, "", "Wpisz coś"}));
         }
+}
+
+TEST(Client, GoesOnWithoutItsOutputAndEndsWithoutInput) {
+    struct Case {
+        const char* redirect;  // for the shell that starts the client
+        Lines typed;
+    };
+    const Case cases[] = {{"", {"one\n", "two\n"}}, {">&-", {"one\n", "two\n"}}, {"<&-", {}}};
+    Udp reg(10000), handler(10001);
+    ASSERT_TRUE(reg.ok() && handler.ok());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.redirect);
+        std::vector<std::string> command = client_command();
+        command.insert(command.begin(), {"/bin/sh", "-c", std::string("exec \"$@\" ") + c.redirect, "sh"});
+        Program client(command);
+        client.close_output();  // a pipe without reader, where output is not closed already
+
+        const auto greeting = reg.receive();
+        ASSERT_TRUE(greeting);
+        ASSERT_TRUE(handler.send(greeting->port, std::string("1\0", 2)));
+        for (const auto& line : c.typed) {
+            ASSERT_TRUE(client.write(line));
+            const auto sent = handler.receive();
+            ASSERT_TRUE(sent);
+            EXPECT_EQ(sent->bytes.substr(0, line.size() + 1), line + '\0');
+            ASSERT_TRUE(handler.send(sent->port, sent->bytes.substr(0, 99)));
+        }
+        client.close_input();
+        ASSERT_NO_FATAL_FAILURE(expect_exit(client, 0));
+    }
 }

@@ -2,6 +2,7 @@
 #include <sys/wait.h>
 
 #include <csignal>
+#include <map>
 #include <random>
 #include <thread>
 
@@ -64,9 +65,9 @@ void expect_echo(Program* server, Udp& from, std::uint16_t port, const std::stri
 
 // CPU ticks used so far by pid and every descendant of it.
 long cpu_ticks(pid_t pid) {
-    long ticks = std::atol(stat_field(pid, 14).c_str()) + std::atol(stat_field(pid, 15).c_str());
-    for (pid_t child : children(pid))
-        ticks += cpu_ticks(child);
+    long ticks = 0;
+    for (pid_t p : family(pid))
+        ticks += std::atol(stat_field(p, 14).c_str()) + std::atol(stat_field(p, 15).c_str());
     return ticks;
 }
 
@@ -158,22 +159,106 @@ TEST(Server, SigpipeNoticeLeavesEveryReceiveRunning) {
     expect_registration(&server, a, kGreeting, 2);
 }
 
-TEST(Server, OutputToAPipeWithoutReaderCostsNoSpin) {
+TEST(Server, ClosedOrUnreadOutputCostsNoSpin) {
+    // Output to a pipe whose reader has gone, then no output at all.
+    for (bool closed : {false, true}) {
+        SCOPED_TRACE(closed ? "standard output closed" : "pipe without reader");
+        std::vector<std::string> command = server_command();
+        if (closed)
+            command.insert(command.begin(), {"/bin/sh", "-c", "exec \"$0\" >&-"});
+        Program server(command);
+        server.close_output();
+        ASSERT_TRUE(sleeping(server.pid()));  // bound, and waiting for greetings
+
+        // Every line now fails, with SIGPIPE on the pipe, the notice's too.
+        Udp a;
+        for (int n = 1; n <= 3; ++n)
+            ASSERT_NO_FATAL_FAILURE(expect_registration(nullptr, a, kGreeting, n));
+        for (int i = 0; i < 20; ++i)
+            ASSERT_NO_FATAL_FAILURE(expect_echo(nullptr, a, 10001, random_bytes(50)));
+        ASSERT_EQ(kill(server.pid(), SIGPIPE), 0);
+        ASSERT_NO_FATAL_FAILURE(expect_echo(nullptr, a, 10001, "after the signal"));
+
+        // A process stuck in a signal loop would burn a tick every 10 ms.
+        const long before = cpu_ticks(server.pid());
+        std::this_thread::sleep_for(Ms{300});
+        EXPECT_LE(cpu_ticks(server.pid()) - before, 3);
+    }
+}
+
+TEST(ServerStress, ThreeHundredClientsKeepTheirHandlers) {
     Program server(server_command());
     ASSERT_EQ(server.lines(4), kStart);
-    server.close_output();
-
-    // Every line now fails with SIGPIPE, and so does the notice itself.
     Udp a;
-    for (int n = 1; n <= 3; ++n)
-        ASSERT_NO_FATAL_FAILURE(expect_registration(nullptr, a, kGreeting, n));
-    for (int i = 0; i < 20; ++i)
-        ASSERT_NO_FATAL_FAILURE(expect_echo(nullptr, a, 10001, random_bytes(50)));
-    ASSERT_EQ(kill(server.pid(), SIGPIPE), 0);
-    expect_echo(nullptr, a, 10001, "after the signal");
+    for (int n = 1; n <= 300; ++n)
+        ASSERT_NO_FATAL_FAILURE(expect_registration(&server, a, kGreeting, n));
+    for (int n = 1; n <= 300; ++n)
+        ASSERT_NO_FATAL_FAILURE(expect_echo(&server, a, static_cast<std::uint16_t>(10000 + n), "to " + str(n)));
+    const pid_t group = server.pid();
+    EXPECT_EQ(server.stop(), "");
+    EXPECT_EQ(killpg(group, 0), -1) << "a process of the server outlived it";
+}
 
-    // A process stuck in a signal loop would burn a tick every 10 ms.
-    const long before = cpu_ticks(server.pid());
-    std::this_thread::sleep_for(Ms{300});
-    EXPECT_LE(cpu_ticks(server.pid()) - before, 3);
+TEST(ServerStress, RandomDatagramsAndGreetings) {
+    Program server(server_command());
+    ASSERT_EQ(server.lines(4), kStart);
+    Udp a;
+    ASSERT_NO_FATAL_FAILURE(expect_registration(&server, a, kGreeting, 1));
+    std::mt19937 gen(11);
+    const std::string noise = random_bytes(65507);
+    auto slice = [&] {
+        const std::size_t size = gen() % (noise.size() + 1);
+        return noise.substr(gen() % (noise.size() - size + 1), size);
+    };
+    // 10,000 datagrams to handler ports, 200 greetings among them.
+    int clients = 1;
+    for (int i = 1; i <= 10200; ++i) {
+        if (i % 51 == 0)
+            ASSERT_NO_FATAL_FAILURE(expect_registration(&server, a, slice(), ++clients));
+        else
+            ASSERT_NO_FATAL_FAILURE(
+                expect_echo(&server, a, static_cast<std::uint16_t>(10001 + gen() % clients), slice()));
+    }
+    EXPECT_EQ(family(server.pid()).size(), static_cast<std::size_t>(clients) + 1) << "a process died";
+}
+
+TEST(ServerStress, AThousandSigpipesLeaveEveryReceiveRunning) {
+    Program server(server_command());
+    ASSERT_EQ(server.lines(4), kStart);
+    Udp a;
+    ASSERT_NO_FATAL_FAILURE(expect_registration(nullptr, a, kGreeting, 1));
+    pid_t registrar = only_child(server.pid());
+    std::map<pid_t, int> sent;
+    Lines out;
+    for (int i = 1, clients = 1; i <= 1000; ++i) {
+        for (pid_t pid : {server.pid(), registrar}) {
+            ASSERT_EQ(kill(pid, SIGPIPE), 0);
+            ++sent[pid];
+        }
+        if (i % 100 == 0) {
+            ASSERT_NO_FATAL_FAILURE(expect_registration(nullptr, a, kGreeting, ++clients));
+            registrar = only_child(registrar);
+        } else {
+            ASSERT_NO_FATAL_FAILURE(expect_echo(nullptr, a, 10001, random_bytes(i % 150)));
+        }
+        for (std::optional<std::string> l; (l = server.line(Ms{0}));)
+            out.push_back(*l);
+    }
+    for (std::optional<std::string> l; (l = server.line(Ms{200}));)
+        out.push_back(*l);
+
+    // A notice per signal at most (signals that meet one pending merge), for
+    // a process that was sent one; and no failed receive or send.
+    std::map<pid_t, int> notices;
+    for (const auto& l : out) {
+        EXPECT_NE(l.rfind("Błąd", 0), 0u) << l;
+        if (l.rfind("pojawil", 0) == 0) {
+            const pid_t pid = std::atoi(l.c_str() + l.find("==") + 2);
+            EXPECT_EQ(l, notice(pid));
+            ++notices[pid];
+        }
+    }
+    EXPECT_GE(notices[server.pid()], 1);
+    for (const auto& [pid, n] : notices)
+        EXPECT_LE(n, sent[pid]) << "pid " << pid;
 }

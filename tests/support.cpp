@@ -229,12 +229,24 @@ bool eventually(const std::function<bool()>& cond, Ms wait) {
     return true;
 }
 
+bool sleeping(pid_t pid) {
+    return eventually([&] { return stat_field(pid, 3) == "S"; });
+}
+
 std::string notice(pid_t pid) { return "pojawil sie sygnal SIGPIPE !!! (pid==" + std::to_string(pid) + ")"; }
 
 std::vector<pid_t> children(pid_t pid) {
     const std::string p = std::to_string(pid);
     std::ifstream in("/proc/" + p + "/task/" + p + "/children");
     return {std::istream_iterator<pid_t>(in), {}};
+}
+
+std::vector<pid_t> family(pid_t pid) {
+    std::vector<pid_t> all{pid};
+    for (pid_t child : children(pid))
+        for (pid_t p : family(child))
+            all.push_back(p);
+    return all;
 }
 
 std::string stat_field(pid_t pid, int field) {

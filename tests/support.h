@@ -100,11 +100,16 @@ class Udp {
 // Polls cond until it holds; false if it still does not after wait.
 bool eventually(const std::function<bool()>& cond, Ms wait = kWait);
 
+// Waits until the process sleeps, as it does in a blocking receive or read.
+bool sleeping(pid_t pid);
+
 // The line that the SIGPIPE notice of process pid prints.
 std::string notice(pid_t pid);
 
 // Direct children of a process.
 std::vector<pid_t> children(pid_t pid);
+// The process and all its descendants, each parent before its children.
+std::vector<pid_t> family(pid_t pid);
 // One field of /proc/PID/stat, counted from 1 as proc(5) does; "" if gone.
 std::string stat_field(pid_t pid, int field);
 
