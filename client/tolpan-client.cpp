@@ -84,12 +84,8 @@ int main() {
 
     for (;;) {
         std::puts("Wpisz coś");
-        if (read_line(&buf, &cap) == -1) {
-            if (std::feof(stdin))
-                return 0;
-            std::puts("Błąd getline");
-            return 1;
-        }
+        if (read_line(&buf, &cap) == -1)
+            break;
 
         // The whole buffer but its last byte goes, up to what UDP can carry.
         const std::size_t len = std::min(cap - 1, kMaxDatagram);
@@ -105,4 +101,11 @@ int main() {
         else
             std::printf("Udany odbiór wiadomości: %s\n", buf);
     }
+
+    // Standard input has ended, or could not be read.
+    const int status = std::feof(stdin) ? 0 : 1;
+    if (status != 0)
+        std::puts("Błąd getline");
+    std::free(buf);
+    return status;
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: scripts/test.sh [preset]
-# The preset is "default", or "ci" for warnings as errors.
+# The preset is "default", "ci" (warnings as errors) or "asan" (with
+# AddressSanitizer and UBSan, in build-asan/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
