@@ -14,9 +14,14 @@
 using namespace tolpan;
 
 int main(int argc, char** argv) {
-    if (argc != 2)
+    char* end = nullptr;
+    const long port = argc == 2 ? std::strtol(argv[1], &end, 10) : 0;
+    // Leaves room above it for the handler ports of a thousand clients.
+    if (end == nullptr || *end != '\0' || port < 1 || port > 65535 - 1000) {
+        std::fputs("usage: tolpan-bare PORT\n", stderr);
         return 2;
-    const auto base = static_cast<std::uint16_t>(std::atoi(argv[1]));
+    }
+    const auto base = static_cast<std::uint16_t>(port);
     const int reg_sock = socket(AF_INET, SOCK_DGRAM, 0);
     Endpoint reg = make_endpoint(kBindAddress, base);
     (void)bind(reg_sock, as_sockaddr(reg), reg.len);

@@ -12,9 +12,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <thread>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support.h"
@@ -113,8 +113,8 @@ double private_kib(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
     double kib = 0;
     for (std::string key, unit; in >> key;) {
-        double value = 0;
         if (key == "Private_Clean:" || key == "Private_Dirty:") {
+            double value = 0;
             in >> value >> unit;
             kib += value;
         }
@@ -140,7 +140,8 @@ using Results = std::map<std::string, std::vector<double>>;
 
 // One round against one server: registrations, handler memory, then echoes
 // on the handler ports of clients 1 and 2.
-void run_round(const std::vector<std::string>& command, std::uint16_t base, const std::string& log, Results& r) {
+void run_round(const std::vector<std::string>& command, std::uint16_t base, const std::string& log,
+               Results& r) {
     ts::Program server(command, "/dev/null", log);
     std::this_thread::sleep_for(Ms{50});  // let it bind
     r["regs"].push_back(register_clients(base));
@@ -150,6 +151,7 @@ void run_round(const std::vector<std::string>& command, std::uint16_t base, cons
     std::vector<pid_t> chain = ts::family(server.pid());
     chain.pop_back();
     std::vector<double> kib;
+    kib.reserve(chain.size());
     for (pid_t pid : chain)
         kib.push_back(private_kib(pid));
     r["mem"].push_back(median(kib));
@@ -167,7 +169,12 @@ void run_round(const std::vector<std::string>& command, std::uint16_t base, cons
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;
+    char* end = nullptr;
+    const long rounds = argc > 1 ? std::strtol(argv[1], &end, 10) : 9;
+    if (argc > 2 || rounds < 1 || rounds > 1000 || (end != nullptr && *end != '\0')) {
+        std::fputs("usage: tolpan-bench [ROUNDS]\n", stderr);
+        return 2;
+    }
     const bool isolated = ts::enter_private_network();
     ts::guard_children();
     char dir[] = "/tmp/tolpan-bench-XXXXXX";
@@ -175,8 +182,9 @@ int main(int argc, char** argv) {
         return 1;
     const std::string log = std::string(dir) + "/server.log";
 
-    Results ours, bare;
-    for (int i = 0; i < rounds; ++i) {
+    Results ours;
+    Results bare;
+    for (long i = 0; i < rounds; ++i) {
         // Alternate which goes first, so neither always meets a warmer machine.
         if (i % 2 == 0) {
             run_round(ts::server_command(), kOurPort, log, ours);
@@ -185,12 +193,12 @@ int main(int argc, char** argv) {
             run_round({TOLPAN_BARE, std::to_string(kBarePort)}, kBarePort, "/dev/null", bare);
             run_round(ts::server_command(), kOurPort, log, ours);
         }
-        std::fprintf(stderr, "round %d of %d done\n", i + 1, rounds);
+        std::fprintf(stderr, "round %ld of %ld done\n", i + 1, rounds);
     }
     std::remove(log.c_str());
     rmdir(dir);
 
-    std::printf("tolpan-server against the bare reference: medians of %d rounds%s\n", rounds,
+    std::printf("tolpan-server against the bare reference: medians of %ld rounds%s\n", rounds,
                 isolated ? ", in a private network namespace" : ", on the host's loopback");
     std::printf("%-36s %12s %12s %7s  %s\n", "measure", "ours", "bare", "ratio", "target");
     struct Row {
@@ -209,7 +217,8 @@ int main(int argc, char** argv) {
         {"round trip p99, us", "p99", ""},
     };
     for (const auto& row : rows) {
-        const double a = median(ours[row.key]), b = median(bare[row.key]);
+        const double a = median(ours[row.key]);
+        const double b = median(bare[row.key]);
         std::printf("%-36s %12.1f %12.1f", row.label, a, b);
         if (row.target != nullptr && b != 0)
             std::printf(" %7.2f  %s", a / b, row.target);

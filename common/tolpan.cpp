@@ -41,7 +41,7 @@ constexpr std::size_t kStepOutputMax = 512;
 // Formats the line by hand and writes it at once: stdio is not
 // async-signal-safe, and a single write cannot split a line that stdio is
 // writing at this moment.
-void ObsSygnalu(int) {
+void ObsSygnalu(int /*signal*/) {
     static constexpr char kHead[] = "pojawil sie sygnal SIGPIPE !!! (pid==";
     const int saved_errno = errno;
     char line[sizeof kHead + 24];

@@ -53,7 +53,7 @@ inline sockaddr* as_sockaddr(Endpoint& e) { return reinterpret_cast<sockaddr*>(&
 std::uint16_t handler_port(std::int32_t client);
 
 // The SIGPIPE notice: prints the receiving process's id and returns.
-void ObsSygnalu(int);
+void ObsSygnalu(int signal);
 
 // Prints the banner and installs ObsSygnalu. Standard output is buffered from
 // here on: a program flushes it before each wait and before fork.

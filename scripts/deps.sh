@@ -1,9 +1,11 @@
 # Sourced by the scripts here.
 
 # What the build needs (configuring needs GoogleTest too), then what the
-# tests need beyond it.
+# tests, the code checks and the Debian package need beyond it.
 BUILD_PACKAGES=(g++ cmake make libgtest-dev)
 TEST_PACKAGES=(valgrind iproute2)
+CHECK_PACKAGES=(clang-format clang-tidy cppcheck mandoc)
+PACKAGE_PACKAGES=(dpkg-dev file)
 
 # ensure_packages PKG...: installs the Debian packages of the list that are
 # missing, as root; otherwise prints the command to run and stops. Does

@@ -24,6 +24,9 @@ Lines split(const std::string& text) {
     return lines;
 }
 
+// What a print of the buffer shows: the text up to its first zero byte.
+std::string up_to_zero(const std::string& bytes) { return bytes.substr(0, bytes.find('\0')); }
+
 // What the client's line buffer holds, byte for byte: lines and receives
 // overwrite its start, and whatever lies behind stays.
 struct LineBuffer {
@@ -37,19 +40,19 @@ struct LineBuffer {
     }
     void receive(const std::string& d) { bytes.replace(0, d.size(), d); }
     std::string datagram() const { return bytes.substr(0, std::min(bytes.size() - 1, kMaxDatagram)); }
-    std::string text() const { return bytes.c_str(); }
+    std::string text() const { return up_to_zero(bytes); }
 };
 
 // Starts a client, takes its greeting on `reg` and answers with `reply` from
 // `from`; checks every line up to the first prompt.
-void register_client(Program& client, Udp& reg, Udp& from, const std::string& reply, int number) {
+void register_client(Program& client, const Udp& reg, const Udp& from, const std::string& reply, int number) {
     ASSERT_EQ(client.lines(3), kStart);
     const auto greeting = reg.receive();
     ASSERT_TRUE(greeting);
     EXPECT_EQ(greeting->bytes, kGreeting);
     ASSERT_TRUE(from.send(greeting->port, reply));
     // The buffer takes at most 99 bytes of it, so the print stops there.
-    const std::string text = reply.substr(0, 99).c_str();
+    const std::string text = up_to_zero(reply.substr(0, 99));
     ASSERT_EQ(client.lines(5), (Lines{"Połączono", "Otrzymana wiadomość: " + text,
                                       "Nr klienta odebrany w wiadomości: " + std::to_string(number),
                                       "Rzeczywisty port OK: " + std::to_string(from.port()), "Wpisz coś"}));
@@ -62,7 +65,7 @@ void interrupt(Program& client) {
     ASSERT_EQ(client.line(), notice(client.pid()));
 }
 
-void expect_exit(Program& client, int status) {
+void expect_exit(const Program& client, int status) {
     const auto raw = client.wait_exit();
     ASSERT_TRUE(raw) << "the client did not end";
     EXPECT_TRUE(WIFEXITED(*raw));
@@ -72,9 +75,10 @@ void expect_exit(Program& client, int status) {
 // The lines of a client that the real server registers as client n.
 void expect_registered(Program& client, int n) {
     const std::string num = std::to_string(n);
-    ASSERT_EQ(client.lines(8), (Lines{kStart[0], kStart[1], kStart[2], "Połączono", "Otrzymana wiadomość: " + num,
-                                      "Nr klienta odebrany w wiadomości: " + num,
-                                      "Rzeczywisty port OK: " + std::to_string(10000 + n), "Wpisz coś"}));
+    ASSERT_EQ(client.lines(8),
+              (Lines{kStart[0], kStart[1], kStart[2], "Połączono", "Otrzymana wiadomość: " + num,
+                     "Nr klienta odebrany w wiadomości: " + num,
+                     "Rzeczywisty port OK: " + std::to_string(10000 + n), "Wpisz coś"}));
 }
 
 struct Exchange {
@@ -101,7 +105,9 @@ const Exchange kExchanges[] = {
 }  // namespace
 
 TEST(Client, SendsItsLineBufferAndPrintsEachEcho) {
-    Udp reg(10000), handler(10001), other;
+    Udp reg(10000);
+    Udp handler(10001);
+    Udp other;
     ASSERT_TRUE(reg.ok() && handler.ok());
     Program client(client_command());
     ASSERT_NO_FATAL_FAILURE(register_client(client, reg, handler, std::string("1\0", 2), 1));
@@ -143,16 +149,16 @@ TEST(Client, SendsItsLineBufferAndPrintsEachEcho) {
 TEST(Client, ReadsTheNumberAsDecimalAndEndsWithItsInput) {
     struct Case {
         std::string reply;
-        int number;
         std::string input;  // file for standard input
+        int number;
         int status;
     };
     const Case cases[] = {
-        {std::string("7\0", 2), 7, "/dev/null", 0},
-        {"  -42abc", -42, "/dev/null", 0},
-        {"x1", 0, "/dev/null", 0},
-        {"99999999999", 0, "/dev/null", 0},
-        {std::string(120, '5'), 0, "/", 1},  // a directory: reading fails
+        {std::string("7\0", 2), "/dev/null", 7, 0},
+        {"  -42abc", "/dev/null", -42, 0},
+        {"x1", "/dev/null", 0, 0},
+        {"99999999999", "/dev/null", 0, 0},
+        {std::string(120, '5'), "/", 0, 1},  // a directory: reading fails
     };
     Udp reg(10000);
     ASSERT_TRUE(reg.ok());
@@ -172,13 +178,14 @@ TEST(Client, ReadsTheNumberAsDecimalAndEndsWithItsInput) {
 TEST(Client, AskForTheNextLineWhenALineCannotBeSent) {
     if (!private_network())
         GTEST_SKIP() << "needs a network namespace of its own";
-    Udp reg(10000), handler(10001);
+    Udp reg(10000);
+    Udp handler(10001);
     Program client(client_command());
     ASSERT_NO_FATAL_FAILURE(register_client(client, reg, handler, std::string("1\0", 2), 1));
 
     // Without local routes no datagram can leave; bringing loopback down and
     // up again restores them.
-    ASSERT_EQ(std::system("ip route flush table local"), 0);
+    ASSERT_EQ(std::system("ip route flush table local"), 0);  // NOLINT(cert-env33-c): a fixed command
     ASSERT_TRUE(client.write("lost\n"));
     EXPECT_EQ(client.lines(2), (Lines{"Błąd sendto", "Wpisz coś"}));
     ASSERT_TRUE(set_loopback(false) && set_loopback(true));
@@ -191,7 +198,7 @@ TEST(Client, AskForTheNextLineWhenALineCannotBeSent) {
 
 TEST(Client, TwoClientsTalkToTheRealServer) {
     Program server(server_command());
-    ASSERT_EQ(server.lines(4).size(), 4u);
+    ASSERT_EQ(server.lines(4).size(), 4U);
     // One after the other, so that their numbers are known.
     Program first(client_command());
     ASSERT_NO_FATAL_FAILURE(expect_registered(first, 1));
@@ -201,7 +208,8 @@ TEST(Client, TwoClientsTalkToTheRealServer) {
         for (Program* client : {&first, &second}) {
             const std::string line = "line " + std::to_string(round) + " of " + std::to_string(client->pid());
             ASSERT_TRUE(client->write(line + "\n"));
-            EXPECT_EQ(client->lines(4), (Lines{"Wysłano z sukcesem", "Udany odbiór wiadomości: " + line, "", "Wpisz coś"}));
+            EXPECT_EQ(client->lines(4),
+                      (Lines{"Wysłano z sukcesem", "Udany odbiór wiadomości: " + line, "", "Wpisz coś"}));
         }
 }
 
@@ -211,7 +219,8 @@ TEST(Client, GoesOnWithoutItsOutputAndEndsWithoutInput) {
         Lines typed;
     };
     const Case cases[] = {{"", {"one\n", "two\n"}}, {">&-", {"one\n", "two\n"}}, {"<&-", {}}};
-    Udp reg(10000), handler(10001);
+    Udp reg(10000);
+    Udp handler(10001);
     ASSERT_TRUE(reg.ok() && handler.ok());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.redirect);

@@ -16,14 +16,19 @@ const Lines kStart = {"Program TOLPAN - SERWER zaczyna działanie", "serwer: bin
                       "Oczekuję na klientów...", "Port serwera: 10000"};
 const std::string kGreeting("Eloo\n\0\0\0", 8);
 
-std::string str(std::size_t n) { return std::to_string(n); }
+template <typename Number>
+std::string str(Number n) {
+    return std::to_string(n);
+}
 
 // The lines that registering client n prints for a greeting of `got` bytes.
 Lines registered(int n, std::size_t got) {
     const std::string num = std::to_string(n);
-    return {"serwer: recvfrom(...)=" + str(got), "Bufor z nr klienta: " + num,
-            "Port obslugi klienta: " + str(10000 + n), "obsluga klienta: sendto(...)=" + str(num.size() + 1),
-            "obsluga_klienta " + num + ": bind()=0", "Oczekuję na klienta..."};
+    return {
+        "serwer: recvfrom(...)=" + str(got),       "Bufor z nr klienta: " + num,
+        "Port obslugi klienta: " + str(10000 + n), "obsluga klienta: sendto(...)=" + str(num.size() + 1),
+        "obsluga_klienta " + num + ": bind()=0",   "Oczekuję na klienta...",
+    };
 }
 
 Lines echoed(std::uint16_t port, std::size_t n) {
@@ -41,7 +46,7 @@ std::string random_bytes(std::size_t n) {
 
 // Greets from `from` and checks the reply for client n; checks the lines too
 // unless server is null.
-void expect_registration(Program* server, Udp& from, const std::string& greeting, int n) {
+void expect_registration(Program* server, const Udp& from, const std::string& greeting, int n) {
     ASSERT_TRUE(from.send(10000, greeting));
     const auto reply = from.receive();
     ASSERT_TRUE(reply) << "no reply for client " << n;
@@ -52,7 +57,7 @@ void expect_registration(Program* server, Udp& from, const std::string& greeting
     }
 }
 
-void expect_echo(Program* server, Udp& from, std::uint16_t port, const std::string& bytes) {
+void expect_echo(Program* server, const Udp& from, std::uint16_t port, const std::string& bytes) {
     ASSERT_TRUE(from.send(port, bytes));
     const auto echo = from.receive();
     ASSERT_TRUE(echo) << "no echo from " << port;
@@ -67,7 +72,7 @@ void expect_echo(Program* server, Udp& from, std::uint16_t port, const std::stri
 long cpu_ticks(pid_t pid) {
     long ticks = 0;
     for (pid_t p : family(pid))
-        ticks += std::atol(stat_field(p, 14).c_str()) + std::atol(stat_field(p, 15).c_str());
+        ticks += std::stol(stat_field(p, 14)) + std::stol(stat_field(p, 15));
     return ticks;
 }
 
@@ -84,12 +89,14 @@ TEST(Server, RegistersAndEchoesWithExactLines) {
     ASSERT_EQ(server.lines(4), kStart);
 
     // Twelve clients from one source; an empty and a long datagram count as greetings.
-    Udp a, b, c;
+    Udp a;
+    Udp b;
+    Udp c;
     for (int n = 1; n <= 12; ++n) {
         const std::string greeting = n == 3 ? "" : n == 4 ? std::string(150, 'g') : kGreeting;
         ASSERT_NO_FATAL_FAILURE(expect_registration(&server, a, greeting, n));
     }
-    for (std::size_t size : {0, 1, 99, 150, 65507})
+    for (std::size_t size : {0U, 1U, 99U, 150U, 65507U})
         ASSERT_NO_FATAL_FAILURE(expect_echo(&server, a, 10001, random_bytes(size)));
     // Whoever sends gets the echo: a third party, then the client again.
     expect_echo(&server, c, 10001, "third party");
@@ -137,7 +144,7 @@ TEST(Server, TakenPortsAreReportedAsTheyShould) {
     // stays a zombie whose status /proc shows.
     const pid_t registrar = only_child(server.pid());
     EXPECT_TRUE(eventually([&] { return stat_field(registrar, 3) == "Z"; }));
-    EXPECT_EQ(WEXITSTATUS(std::atoi(stat_field(registrar, 52).c_str())), 255);
+    EXPECT_EQ(WEXITSTATUS(std::stoi(stat_field(registrar, 52))), 255);
 
     expect_echo(&server, a, 10001, "handler 1 goes on");
     ASSERT_TRUE(a.send(10000, kGreeting));
@@ -193,7 +200,8 @@ TEST(ServerStress, ThreeHundredClientsKeepTheirHandlers) {
     for (int n = 1; n <= 300; ++n)
         ASSERT_NO_FATAL_FAILURE(expect_registration(&server, a, kGreeting, n));
     for (int n = 1; n <= 300; ++n)
-        ASSERT_NO_FATAL_FAILURE(expect_echo(&server, a, static_cast<std::uint16_t>(10000 + n), "to " + str(n)));
+        ASSERT_NO_FATAL_FAILURE(
+            expect_echo(&server, a, static_cast<std::uint16_t>(10000 + n), "to " + str(n)));
     const pid_t group = server.pid();
     EXPECT_EQ(server.stop(), "");
     EXPECT_EQ(killpg(group, 0), -1) << "a process of the server outlived it";
@@ -216,8 +224,9 @@ TEST(ServerStress, RandomDatagramsAndGreetings) {
         if (i % 51 == 0)
             ASSERT_NO_FATAL_FAILURE(expect_registration(&server, a, slice(), ++clients));
         else
-            ASSERT_NO_FATAL_FAILURE(
-                expect_echo(&server, a, static_cast<std::uint16_t>(10001 + gen() % clients), slice()));
+            ASSERT_NO_FATAL_FAILURE(expect_echo(
+                &server, a, static_cast<std::uint16_t>(10001 + gen() % static_cast<unsigned>(clients)),
+                slice()));
     }
     // Every handler and the registration service (which may be forking now).
     const auto all = static_cast<std::size_t>(clients) + 1;
@@ -241,7 +250,8 @@ TEST(ServerStress, AThousandSigpipesLeaveEveryReceiveRunning) {
             ASSERT_NO_FATAL_FAILURE(expect_registration(nullptr, a, kGreeting, ++clients));
             registrar = only_child(registrar);
         } else {
-            ASSERT_NO_FATAL_FAILURE(expect_echo(nullptr, a, 10001, random_bytes(i % 150)));
+            ASSERT_NO_FATAL_FAILURE(
+                expect_echo(nullptr, a, 10001, random_bytes(static_cast<std::size_t>(i % 150))));
         }
         for (std::optional<std::string> l; (l = server.line(Ms{0}));)
             out.push_back(*l);
@@ -253,9 +263,9 @@ TEST(ServerStress, AThousandSigpipesLeaveEveryReceiveRunning) {
     // a process that was sent one; and no failed receive or send.
     std::map<pid_t, int> notices;
     for (const auto& l : out) {
-        EXPECT_NE(l.rfind("Błąd", 0), 0u) << l;
+        EXPECT_NE(l.rfind("Błąd", 0), 0U) << l;
         if (l.rfind("pojawil", 0) == 0) {
-            const pid_t pid = std::atoi(l.c_str() + l.find("==") + 2);
+            const pid_t pid = std::stoi(l.substr(l.find("==") + 2));
             EXPECT_EQ(l, notice(pid));
             ++notices[pid];
         }

@@ -92,17 +92,22 @@ void guard_children() {
 std::vector<std::string> server_command() { return {TOLPAN_SERVER}; }
 
 std::vector<std::string> client_command() {
-    std::istringstream wrapper(std::getenv("TOLPAN_CLIENT_WRAPPER") ? std::getenv("TOLPAN_CLIENT_WRAPPER") : "");
+    const char* wrapper_words = std::getenv("TOLPAN_CLIENT_WRAPPER");
+    std::istringstream wrapper(wrapper_words != nullptr ? wrapper_words : "");
     std::vector<std::string> command{std::istream_iterator<std::string>(wrapper), {}};
     command.push_back(TOLPAN_CLIENT);
     return command;
 }
 
-Program::Program(std::vector<std::string> command, const std::string& input_path, const std::string& output_path) {
-    int out[2] = {-1, -1}, in[2] = {-1, -1};
-    if ((output_path.empty() && pipe2(out, O_CLOEXEC) == -1) || (input_path.empty() && pipe2(in, O_CLOEXEC) == -1))
+Program::Program(std::vector<std::string> command, const std::string& input_path,
+                 const std::string& output_path) {
+    int out[2] = {-1, -1};
+    int in[2] = {-1, -1};
+    if ((output_path.empty() && pipe2(out, O_CLOEXEC) == -1) ||
+        (input_path.empty() && pipe2(in, O_CLOEXEC) == -1))
         return;
     std::vector<char*> argv;
+    argv.reserve(command.size() + 1);
     for (auto& word : command)
         argv.push_back(word.data());
     argv.push_back(nullptr);
@@ -163,14 +168,14 @@ Lines Program::lines(std::size_t n, Ms wait) {
     return got;
 }
 
-bool Program::write(const std::string& text) {
+bool Program::write(const std::string& text) const {
     return in_ != -1 && ::write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 void Program::close_input() { close_fd(in_); }
 void Program::close_output() { close_fd(out_); }
 
-std::optional<int> Program::wait_exit(Ms wait) {
+std::optional<int> Program::wait_exit(Ms wait) const {
     int status = 0;
     if (!eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, wait))
         return std::nullopt;
@@ -204,13 +209,13 @@ Udp::Udp(std::uint16_t port) : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)
 
 Udp::~Udp() { close_fd(fd_); }
 
-bool Udp::send(std::uint16_t to_port, const std::string& bytes) {
+bool Udp::send(std::uint16_t to_port, const std::string& bytes) const {
     const sockaddr_in to = loopback(to_port);
     return sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
            static_cast<ssize_t>(bytes.size());
 }
 
-std::optional<Datagram> Udp::receive(Ms wait) {
+std::optional<Datagram> Udp::receive(Ms wait) const {
     if (!readable(fd_, Clock::now() + wait))
         return std::nullopt;
     static char buf[65536];

@@ -56,11 +56,11 @@ class Program {
     std::optional<std::string> line(Ms wait = kWait);
     // Up to n next lines; fewer when output ends or stalls.
     Lines lines(std::size_t n, Ms wait = kWait);
-    bool write(const std::string& text);
+    bool write(const std::string& text) const;
     void close_input();
     void close_output();  // the reader goes away
     // The leader's exit status as waitpid reports it; nullopt if it runs on.
-    std::optional<int> wait_exit(Ms wait = kWait);
+    std::optional<int> wait_exit(Ms wait = kWait) const;
     // Kills the group, reaps it and returns whatever output was left.
     std::string stop();
 
@@ -89,8 +89,8 @@ class Udp {
 
     bool ok() const { return fd_ != -1; }
     std::uint16_t port() const { return port_; }
-    bool send(std::uint16_t to_port, const std::string& bytes);
-    std::optional<Datagram> receive(Ms wait = kWait);
+    bool send(std::uint16_t to_port, const std::string& bytes) const;
+    std::optional<Datagram> receive(Ms wait = kWait) const;
 
    private:
     int fd_ = -1;
