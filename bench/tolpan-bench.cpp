@@ -43,14 +43,6 @@ int echo_socket() {
     return fd;
 }
 
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    return a;
-}
-
 // Registers kClients clients, each from a fresh socket and waiting for its
 // reply. Returns registrations per second, 0 if one got no reply.
 double register_clients(std::uint16_t base) {
@@ -67,7 +59,7 @@ double register_clients(std::uint16_t base) {
 // microseconds goes to rtts.
 double echo_one(std::uint16_t port, std::vector<double>& rtts) {
     const int fd = echo_socket();
-    const sockaddr_in to = loopback(port);
+    const sockaddr_in to = ts::loopback(port);
     char buf[kLineDatagram] = "ping";
     long count = 0;
     const auto start = Clock::now();
@@ -87,7 +79,7 @@ double echo_one(std::uint16_t port, std::vector<double>& rtts) {
 // counts every datagram in flight as lost and starts a new window.
 double echo_window(std::uint16_t port, long& lost) {
     const int fd = echo_socket();
-    const sockaddr_in to = loopback(port);
+    const sockaddr_in to = ts::loopback(port);
     char buf[kLineDatagram] = "ping";
     auto send = [&] { sendto(fd, buf, sizeof buf, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to); };
     long count = 0;

@@ -53,14 +53,6 @@ bool readable(int fd, Clock::time_point deadline) {
     return poll(&p, 1, static_cast<int>(std::max<long>(left, 0))) == 1;
 }
 
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    return a;
-}
-
 void close_fd(int& fd) {
     if (fd != -1)
         close(fd);
@@ -68,6 +60,14 @@ void close_fd(int& fd) {
 }
 
 }  // namespace
+
+sockaddr_in loopback(std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    return a;
+}
 
 bool set_loopback(bool up) {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);

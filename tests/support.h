@@ -3,6 +3,7 @@
 // instead of hanging it.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -105,6 +106,9 @@ bool sleeping(pid_t pid);
 
 // The line that the SIGPIPE notice of process pid prints.
 std::string notice(pid_t pid);
+
+// The address of port on 127.0.0.1.
+sockaddr_in loopback(std::uint16_t port);
 
 // Direct children of a process.
 std::vector<pid_t> children(pid_t pid);
