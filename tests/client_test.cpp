@@ -224,9 +224,7 @@ TEST(Client, GoesOnWithoutItsOutputAndEndsWithoutInput) {
     ASSERT_TRUE(reg.ok() && handler.ok());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.redirect);
-        std::vector<std::string> command = client_command();
-        command.insert(command.begin(), {"/bin/sh", "-c", std::string("exec \"$@\" ") + c.redirect, "sh"});
-        Program client(command);
+        Program client(redirected(client_command(), c.redirect));
         client.close_output();  // a pipe without reader, where output is not closed already
 
         const auto greeting = reg.receive();

@@ -155,10 +155,7 @@ TEST(Server, ClosedOrUnreadOutputCostsNoSpin) {
     // Output to a pipe whose reader has gone, then no output at all.
     for (bool closed : {false, true}) {
         SCOPED_TRACE(closed ? "standard output closed" : "pipe without reader");
-        std::vector<std::string> command = server_command();
-        if (closed)
-            command.insert(command.begin(), {"/bin/sh", "-c", "exec \"$0\" >&-"});
-        Program server(command);
+        Program server(redirected(server_command(), closed ? ">&-" : ""));
         server.close_output();
         ASSERT_TRUE(sleeping(server.pid()));  // bound, and waiting for greetings
 

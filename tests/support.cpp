@@ -99,6 +99,11 @@ std::vector<std::string> client_command() {
     return command;
 }
 
+std::vector<std::string> redirected(std::vector<std::string> command, const std::string& redirection) {
+    command.insert(command.begin(), {"/bin/sh", "-c", "exec \"$@\" " + redirection, "sh"});
+    return command;
+}
+
 Program::Program(std::vector<std::string> command, const std::string& input_path,
                  const std::string& output_path) {
     int out[2] = {-1, -1};

@@ -41,6 +41,8 @@ void guard_children();
 // in $TOLPAN_CLIENT_WRAPPER (such as valgrind) when that is set.
 std::vector<std::string> server_command();
 std::vector<std::string> client_command();
+// The command run by a shell with a redirection, such as ">&-".
+std::vector<std::string> redirected(std::vector<std::string> command, const std::string& redirection);
 
 // A program in a process group of its own. Its standard input and output are
 // pipes, unless input_path names a file to read or output_path one to write.
