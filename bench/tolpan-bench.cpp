@@ -213,7 +213,9 @@ int main(int argc, char** argv) {
         const double b = median(bare[row.key]);
         std::printf("%-36s %12.1f %12.1f", row.label, a, b);
         if (row.target != nullptr && b != 0)
-            std::printf(" %7.2f  %s", a / b, row.target);
+            std::printf(" %7.2f", a / b);
+        if (row.target != nullptr && *row.target != '\0')
+            std::printf("  %s", row.target);
         std::printf("\n");
     }
     return 0;
