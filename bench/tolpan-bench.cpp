@@ -14,7 +14,6 @@
 #include <map>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support.h"
@@ -135,7 +134,7 @@ using Results = std::map<std::string, std::vector<double>>;
 void run_round(const std::vector<std::string>& command, std::uint16_t base, const std::string& log,
                Results& r) {
     ts::Program server(command, "/dev/null", log);
-    std::this_thread::sleep_for(Ms{50});  // let it bind
+    ts::sleeping(server.pid());  // bound, and waiting for greetings
     r["regs"].push_back(register_clients(base));
 
     // The process started first serves client 1, its child client 2, and so
