@@ -14,6 +14,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support.h"
@@ -113,19 +114,14 @@ double private_kib(pid_t pid) {
     return kib;
 }
 
-double median(std::vector<double> v) {
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
 double percentile(std::vector<double> v, double p) {
     if (v.empty())
         return 0;
     std::sort(v.begin(), v.end());
     return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
 }
+
+double median(std::vector<double> v) { return percentile(std::move(v), 0.5); }
 
 using Results = std::map<std::string, std::vector<double>>;
 

@@ -7,6 +7,5 @@ cd "$(dirname "$0")/.."
 . scripts/deps.sh
 ensure_packages "${BUILD_PACKAGES[@]}"
 
-cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" --target tolpan-bench >/dev/null
+build tolpan-bench
 build/bench/tolpan-bench "$@"

@@ -7,8 +7,7 @@ cd "$(dirname "$0")/.."
 . scripts/deps.sh
 ensure_packages "${BUILD_PACKAGES[@]}"
 
-cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" --target tolpan-server tolpan-client >/dev/null
+build tolpan-server tolpan-client
 
 log=build/tolpan-server.log
 set -m  # job control: the server gets a process group of its own

@@ -1,4 +1,4 @@
-# Sourced by the scripts here.
+# Sourced by the scripts here: what they install and how they build.
 
 # What the build needs (configuring needs GoogleTest too), then what the
 # tests, the code checks and the Debian package need beyond it.
@@ -6,6 +6,12 @@ BUILD_PACKAGES=(g++ cmake make libgtest-dev)
 TEST_PACKAGES=(valgrind iproute2)
 CHECK_PACKAGES=(clang-format clang-tidy cppcheck mandoc)
 PACKAGE_PACKAGES=(dpkg-dev file)
+
+# build TARGET...: configures the default build and builds those targets.
+build() {
+    cmake --preset default >/dev/null
+    cmake --build --preset default -j "$(nproc)" --target "$@" >/dev/null
+}
 
 # ensure_packages PKG...: installs the Debian packages of the list that are
 # missing, as root; otherwise prints the command to run and stops. Does

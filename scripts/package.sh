@@ -6,8 +6,7 @@ cd "$(dirname "$0")/.."
 . scripts/deps.sh
 ensure_packages "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
 
-cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" --target tolpan-server tolpan-client manpages
+build tolpan-server tolpan-client manpages
 (cd build && cpack -G DEB)
 deb=$(ls build/tolpan_*.deb)
 dpkg-deb -c "$deb"

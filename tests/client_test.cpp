@@ -13,8 +13,6 @@ using namespace ts;
 namespace {
 
 const Lines kStart = {"Program TOLPAN - KLIENT zaczyna działanie", "klient: bind()=0", "próba połączenia"};
-const std::string kGreeting("Eloo\n\0\0\0", 8);
-constexpr std::size_t kMaxDatagram = 65507;
 
 Lines split(const std::string& text) {
     Lines lines;

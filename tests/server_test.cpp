@@ -14,7 +14,6 @@ namespace {
 
 const Lines kStart = {"Program TOLPAN - SERWER zaczyna działanie", "serwer: bind()=0",
                       "Oczekuję na klientów...", "Port serwera: 10000"};
-const std::string kGreeting("Eloo\n\0\0\0", 8);
 
 template <typename Number>
 std::string str(Number n) {
@@ -195,7 +194,7 @@ TEST(ServerStress, RandomDatagramsAndGreetings) {
     Udp a;
     ASSERT_NO_FATAL_FAILURE(expect_registration(&server, a, kGreeting, 1));
     std::mt19937 gen(11);
-    const std::string noise = random_bytes(65507);
+    const std::string noise = random_bytes(kMaxDatagram);
     auto slice = [&] {
         const std::size_t size = gen() % (noise.size() + 1);
         return noise.substr(gen() % (noise.size() - size + 1), size);

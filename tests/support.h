@@ -21,6 +21,10 @@ using Ms = std::chrono::milliseconds;
 // The longest a test waits for anything that should come.
 inline constexpr Ms kWait{5000};
 
+// The client's greeting, and the largest UDP payload over IPv4.
+inline const std::string kGreeting("Eloo\n\0\0\0", 8);
+inline constexpr std::size_t kMaxDatagram = 65507;
+
 // Moves this process into a network namespace of its own with loopback up,
 // so fixed ports never meet a server that a user runs. Returns false, with
 // the host's network left in place, where the machine does not allow it.
