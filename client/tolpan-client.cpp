@@ -16,20 +16,14 @@ using namespace tolpan;
 
 namespace {
 
-// Receives into all of buf but its last byte, which stays zero and so ends
-// every print of the buffer. The sender becomes the peer.
-ssize_t receive(int sock, char* buf, std::size_t cap, Endpoint& peer) {
-    flush_output();
-    peer.len = sizeof peer.addr;
-    return recvfrom(sock, buf, cap - 1, 0, as_sockaddr(peer), &peer.len);
-}
-
 // getline, with the bytes of a grown buffer that the line did not reach
 // zeroed: no stale heap memory is ever sent, and the last byte stays zero.
 ssize_t read_line(char** buf, std::size_t* cap) {
     flush_output();
     const std::size_t old_cap = *cap;
+    begin_wait();
     const ssize_t len = getline(buf, cap, stdin);
+    end_wait();
     if (*cap > old_cap) {
         const std::size_t written = len == -1 ? 0 : static_cast<std::size_t>(len) + 1;
         const std::size_t from = std::max(old_cap, written);
@@ -55,6 +49,7 @@ int main() {
     start_up("Program TOLPAN - KLIENT zaczyna działanie");
 
     const int sock = socket(AF_INET, SOCK_DGRAM, 0);
+    set_nonblocking(sock);
     Endpoint own = make_endpoint(kBindAddress, 0);
     std::printf("klient: bind()=%i\n", bind(sock, as_sockaddr(own), own.len));
     Endpoint reg = make_endpoint(kAnyAddress, kRegistrationPort);
@@ -67,14 +62,16 @@ int main() {
     }
     std::memset(buf, 0, cap);
 
-    if (sendto(sock, kGreeting, sizeof kGreeting, 0, as_sockaddr(reg), reg.len) == -1)
+    if (send_to(sock, kGreeting, sizeof kGreeting, reg) == -1)
         std::puts("Błąd próba połączenia");
     else
         std::puts("próba połączenia");
 
     // The reply's source, the handler port, becomes the peer.
+    // The last byte of the buffer is never received into: it stays zero and
+    // so ends every print of the buffer.
     Endpoint peer = make_endpoint(kAnyAddress, kRegistrationPort);
-    if (receive(sock, buf, cap, peer) == -1)
+    if (receive(sock, buf, cap - 1, peer) == -1)
         std::puts("Błąd Połączono");
     else
         std::puts("Połączono");
@@ -89,14 +86,14 @@ int main() {
 
         // The whole buffer but its last byte goes, up to what UDP can carry.
         const std::size_t len = std::min(cap - 1, kMaxDatagram);
-        if (sendto(sock, buf, len, 0, as_sockaddr(peer), peer.len) == -1) {
+        if (send_to(sock, buf, len, peer) == -1) {
             // No echo can come for a line that was not sent.
             std::puts("Błąd sendto");
             continue;
         }
         std::puts("Wysłano z sukcesem");
 
-        if (receive(sock, buf, cap, peer) == -1)
+        if (receive(sock, buf, cap - 1, peer) == -1)
             std::puts("Błąd recfrom");
         else
             std::printf("Udany odbiór wiadomości: %s\n", buf);

@@ -25,22 +25,31 @@ std::uint16_t handler_port(std::int32_t client) {
     return static_cast<std::uint16_t>(kRegistrationPort + static_cast<std::uint32_t>(client));
 }
 
+bool server_address(const Endpoint& e, std::uint16_t last) {
+    const std::uint16_t port = ntohs(e.addr.sin_port);
+    return e.addr.sin_addr.s_addr == htonl(kBindAddress) && port >= kRegistrationPort && port <= last;
+}
+
 namespace {
 
 struct sigaction notice_action;
 struct sigaction ignore_action;
+// SIGPIPE is blocked in work_mask and let through in wait_mask.
+sigset_t work_mask;
+sigset_t wait_mask;
 
 // Lines wait here until the process is about to wait or fork. A page of its
-// own: every process writes it, so each copies just that one page.
+// own: every process writes it, so each copies just that one page. No
+// larger than PIPE_BUF, so that one write of it is never split on a pipe.
 alignas(4096) char output_buffer[4096];
 // More than one step prints: a registration's six lines, or an echo's two.
 constexpr std::size_t kStepOutputMax = 512;
 
 }  // namespace
 
-// Formats the line by hand and writes it at once: stdio is not
-// async-signal-safe, and a single write cannot split a line that stdio is
-// writing at this moment.
+// Formats the line by hand and writes it in one write: stdio is not
+// async-signal-safe. It runs only while the process waits, when no line of
+// its own is half written.
 void ObsSygnalu(int /*signal*/) {
     static constexpr char kHead[] = "pojawil sie sygnal SIGPIPE !!! (pid==";
     const int saved_errno = errno;
@@ -74,11 +83,14 @@ void start_up(const char* banner) {
         if (fcntl(fd, F_GETFD) == -1)
             (void)open("/dev/null", O_RDWR);
 
-    std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
+    // A terminal shows each line as it is made; a pipe or a file takes a
+    // burst of lines in one write.
+    std::setvbuf(stdout, output_buffer, isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF, sizeof output_buffer);
     // One thread: stdout needs no lock, and taking it dirties a page that
     // every forked process would otherwise copy.
     __fsetlocking(stdout, FSETLOCKING_BYCALLER);
-    std::puts(banner);
+    if (banner != nullptr)
+        std::puts(banner);
 
     // SA_RESTART: a receive or read that the signal interrupts carries on.
     notice_action.sa_handler = ObsSygnalu;
@@ -88,14 +100,50 @@ void start_up(const char* banner) {
     sigemptyset(&ignore_action.sa_mask);
     // Cannot fail: the signal and the actions are valid.
     (void)sigaction(SIGPIPE, &notice_action, nullptr);
+
+    // Held while the process works, the signal cannot cut a write short, so
+    // the notice never lands inside a line, nor another process's write
+    // between the pieces of a line. The other signals stay as inherited.
+    (void)sigprocmask(SIG_BLOCK, nullptr, &work_mask);
+    wait_mask = work_mask;
+    (void)sigaddset(&work_mask, SIGPIPE);
+    (void)sigdelset(&wait_mask, SIGPIPE);
+    (void)sigprocmask(SIG_SETMASK, &work_mask, nullptr);
 }
 
 void flush_output() { std::fflush(stdout); }
 
-void flush_before_receive(int sock) {
-    pollfd waiting{sock, POLLIN, 0};
-    if (poll(&waiting, 1, 0) != 1 || __fpending(stdout) > sizeof output_buffer - kStepOutputMax)
+void wait_for(int fd, short events) {
+    flush_output();
+    pollfd ready{fd, events, 0};
+    // A signal ends the wait early; the caller then simply tries again.
+    (void)ppoll(&ready, 1, nullptr, &wait_mask);
+}
+
+void begin_wait() { (void)sigprocmask(SIG_SETMASK, &wait_mask, nullptr); }
+void end_wait() { (void)sigprocmask(SIG_SETMASK, &work_mask, nullptr); }
+
+void set_nonblocking(int sock) { (void)fcntl(sock, F_SETFL, O_NONBLOCK); }
+
+ssize_t receive(int sock, char* buf, std::size_t len, Endpoint& from) {
+    if (__fpending(stdout) > sizeof output_buffer - kStepOutputMax)
         flush_output();
+    for (;;) {
+        from.len = sizeof from.addr;
+        const ssize_t got = recvfrom(sock, buf, len, 0, as_sockaddr(from), &from.len);
+        if (got != -1 || errno != EAGAIN)
+            return got;
+        wait_for(sock, POLLIN);
+    }
+}
+
+ssize_t send_to(int sock, const char* buf, std::size_t len, const Endpoint& to) {
+    for (;;) {
+        const ssize_t sent = sendto(sock, buf, len, 0, as_sockaddr(to), to.len);
+        if (sent != -1 || errno != EAGAIN)
+            return sent;
+        wait_for(sock, POLLOUT);
+    }
 }
 
 }  // namespace tolpan

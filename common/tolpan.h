@@ -13,6 +13,9 @@ namespace tolpan {
 
 inline constexpr std::uint16_t kRegistrationPort = 10000;
 inline constexpr std::int32_t kFirstClient = 1;
+// Handler ports end at 65535. Past it the port would wrap round to 0, which
+// the system fills in, and then to the ports of other services.
+inline constexpr std::int32_t kLastClient = 65535 - kRegistrationPort;
 
 // The server receives at most 99 bytes into 100, so a zero byte can always
 // follow what it receives.
@@ -48,25 +51,52 @@ struct Endpoint {
 Endpoint make_endpoint(in_addr_t address, std::uint16_t port);
 
 inline sockaddr* as_sockaddr(Endpoint& e) { return reinterpret_cast<sockaddr*>(&e.addr); }
+inline const sockaddr* as_sockaddr(const Endpoint& e) { return reinterpret_cast<const sockaddr*>(&e.addr); }
 
 // Port 10000 + client, modulo 65536.
 std::uint16_t handler_port(std::int32_t client);
 
+// Whether e is the address of a server socket: 127.0.0.1 and a port from
+// the registration port up to last. A datagram from one server socket to
+// another would be echoed back and forth for ever.
+bool server_address(const Endpoint& e, std::uint16_t last);
+
 // The SIGPIPE notice: prints the receiving process's id and returns.
 void ObsSygnalu(int signal);
 
-// Prints the banner and installs ObsSygnalu. Standard output is buffered from
-// here on: a program flushes it before each wait and before fork.
+// Prints the banner, unless it is null, and installs ObsSygnalu. Standard
+// output is then line-buffered on a terminal and fully buffered elsewhere:
+// a program writes it out before each wait and before fork. SIGPIPE is held
+// while the process works and let through while it waits, whatever mask the
+// process was started with, so the notice never lands inside a line that
+// is being written.
 void start_up(const char* banner);
 
 // Writes out every line printed so far, so that none waits unseen while the
 // process blocks, or is written twice after fork.
 void flush_output();
 
-// flush_output before a receive on sock, unless a datagram already waits
-// there (the receive will not block) and the buffer has room for another
-// step's lines. A burst of datagrams then costs one write, and every write
-// holds whole lines, so the lines of different processes never mix.
-void flush_before_receive(int sock);
+// Writes out the lines, then waits until fd is ready for events or a signal
+// has come, with the notice let through.
+void wait_for(int fd, short events);
+
+// A blocking call other than wait_for, such as reading standard input, goes
+// between these two, so that the notice comes while it waits.
+void begin_wait();
+void end_wait();
+
+// Makes sock non-blocking, so that receive and send_to can tell when they
+// must wait.
+void set_nonblocking(int sock);
+
+// recvfrom on a non-blocking socket, into from: waits while nothing is
+// queued. The lines printed so far go out before it waits, or before they
+// would fill the output buffer: a burst of datagrams costs one write, and
+// every write holds whole lines, so the lines of different processes never
+// mix. Returns -1 on failure, with errno.
+ssize_t receive(int sock, char* buf, std::size_t len, Endpoint& from);
+
+// sendto on a non-blocking socket: waits while the datagram cannot go yet.
+ssize_t send_to(int sock, const char* buf, std::size_t len, const Endpoint& to);
 
 }  // namespace tolpan

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <csignal>
 #include <map>
 #include <random>
@@ -103,16 +104,25 @@ TEST(Server, RegistersAndEchoesWithExactLines) {
     ASSERT_NO_FATAL_FAILURE(expect_echo(&server, b, 10012, "to twelve"));
     EXPECT_FALSE(c.receive(Ms{100}));
 
-    // The process that the user started serves port 10001; a newer one registers.
+    // The process that the user started serves port 10001; a newer one
+    // registers. The burst queued meanwhile is echoed in order, each datagram
+    // to its sender, and all its lines are out before the handler waits.
     ASSERT_EQ(kill(server.pid(), SIGSTOP), 0);
-    ASSERT_TRUE(a.send(10001, "held"));
+    Lines burst;
+    for (std::size_t i = 0; i < 60; ++i) {
+        ASSERT_TRUE((i % 2 ? c : a).send(10001, std::string(i, 'h')));
+        burst.insert(burst.end(), {echoed(10001, i)[0], echoed(10001, i)[1]});
+    }
     expect_registration(&server, b, kGreeting, 13);
     EXPECT_FALSE(a.receive(Ms{200}));
     ASSERT_EQ(kill(server.pid(), SIGCONT), 0);
-    const auto held = a.receive();
-    ASSERT_TRUE(held);
-    EXPECT_EQ(held->bytes, "held");
-    EXPECT_EQ(server.lines(2), echoed(10001, 4));
+    for (std::size_t i = 0; i < 60; ++i) {
+        const auto held = (i % 2 ? c : a).receive();
+        ASSERT_TRUE(held);
+        EXPECT_EQ(held->bytes, std::string(i, 'h'));
+    }
+    ASSERT_TRUE(sleeping(server.pid()));
+    EXPECT_EQ(server.lines(burst.size(), Ms{0}), burst);
 
     // Every line came exactly once: nothing is left, even once all have ended.
     EXPECT_EQ(server.stop(), "");
@@ -150,6 +160,46 @@ TEST(Server, TakenPortsAreReportedAsTheyShould) {
     EXPECT_FALSE(a.receive(Ms{200}));
 }
 
+TEST(Server, NoSocketOfTheServerTalksToAnother) {
+    Program server(server_command());
+    ASSERT_EQ(server.lines(4), kStart);
+    auto refused = [](Lines lines) {
+        lines[3] = "Błąd sendto obsluga klienta";
+        return lines;
+    };
+    // A greeting from the next handler port, freed before the server binds it.
+    ASSERT_TRUE(Udp(10001).send(10000, kGreeting));
+    EXPECT_EQ(server.lines(6), refused(registered(1, 8)));
+
+    // Greetings from the next two handler ports, the later port first: the
+    // reply for client 3 would go to handler 2.
+    const pid_t registrar = only_child(server.pid());
+    ASSERT_EQ(kill(registrar, SIGSTOP), 0);
+    ASSERT_TRUE(Udp(10003).send(10000, kGreeting));
+    ASSERT_TRUE(Udp(10002).send(10000, kGreeting));
+    ASSERT_EQ(kill(registrar, SIGCONT), 0);
+    EXPECT_EQ(server.lines(6), registered(2, 8));
+    EXPECT_EQ(server.lines(6), refused(registered(3, 8)));
+
+    // A datagram from the next handler port, echoed by handler 1 only once
+    // handler 4 holds that port: handler 4 does not echo it back.
+    ASSERT_EQ(kill(server.pid(), SIGSTOP), 0);
+    ASSERT_TRUE(Udp(10004).send(10001, "x"));
+    Udp a;
+    ASSERT_NO_FATAL_FAILURE(expect_registration(&server, a, kGreeting, 4));
+    ASSERT_EQ(kill(server.pid(), SIGCONT), 0);
+    Lines echoes = server.lines(4);
+    std::sort(echoes.begin(), echoes.end());
+    EXPECT_EQ(echoes, (Lines{"Błąd sendto", echoed(10001, 1)[0], echoed(10001, 1)[1], echoed(10004, 1)[0]}));
+
+    // Nothing goes on: no line, no tick; a client is served as ever.
+    const long before = cpu_ticks(server.pid());
+    EXPECT_FALSE(server.line(Ms{300}));
+    EXPECT_LE(cpu_ticks(server.pid()) - before, 3);
+    ASSERT_NO_FATAL_FAILURE(expect_registration(&server, a, kGreeting, 5));
+    ASSERT_NO_FATAL_FAILURE(expect_echo(&server, a, 10005, "served"));
+}
+
 TEST(Server, ClosedOrUnreadOutputCostsNoSpin) {
     // Output to a pipe whose reader has gone, then no output at all.
     for (bool closed : {false, true}) {
@@ -172,6 +222,38 @@ TEST(Server, ClosedOrUnreadOutputCostsNoSpin) {
         std::this_thread::sleep_for(Ms{300});
         EXPECT_LE(cpu_ticks(server.pid()) - before, 3);
     }
+}
+
+TEST(ServerStress, LinesStayWholeOnATerminalUnderSignals) {
+    Program server(server_command(), "", kTerminal);
+    ASSERT_EQ(server.lines(4), kStart);
+    Udp a;
+    ASSERT_NO_FATAL_FAILURE(expect_registration(&server, a, kGreeting, 1));
+    const Lines valid = {echoed(10001, 99)[0], echoed(10001, 99)[1], notice(server.pid()),
+                         notice(only_child(server.pid()))};
+    // 5,000 echoes, 16 in flight, and SIGPIPE to every process with each
+    // tenth, while the lines are read back as fast as they come.
+    std::size_t echo_lines = 0;
+    auto take = [&](Ms wait) {
+        const auto l = server.line(wait);
+        const auto found = std::find(valid.begin(), valid.end(), l.value_or(valid[0]));
+        EXPECT_NE(found, valid.end()) << "a broken line: " << *l;
+        echo_lines += l && found < valid.begin() + 2;
+        return l.has_value();
+    };
+    for (int sent = 0, echoes = 0; echoes < 5000; ++echoes) {
+        for (; sent < std::min(echoes + 16, 5000); ++sent)
+            ASSERT_TRUE(a.send(10001, std::string(99, 'e')));
+        ASSERT_TRUE(a.receive());
+        if (echoes % 10 == 0) {
+            ASSERT_EQ(killpg(server.pid(), SIGPIPE), 0);
+        }
+        while (take(Ms{0})) {
+        }
+    }
+    while (echo_lines < 10000 && take(kWait)) {
+    }
+    EXPECT_EQ(echo_lines, 10000U);
 }
 
 TEST(ServerStress, ThreeHundredClientsKeepTheirHandlers) {

@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <net/if.h>
 #include <poll.h>
+#include <pty.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,6 +61,17 @@ void close_fd(int& fd) {
     fd = -1;
 }
 
+// A pseudo-terminal that passes every byte as it is: out[0] its reading end.
+bool open_terminal(int out[2]) {
+    termios raw{};
+    cfmakeraw(&raw);
+    if (openpty(&out[0], &out[1], nullptr, &raw, nullptr) == -1)
+        return false;
+    (void)fcntl(out[0], F_SETFD, FD_CLOEXEC);
+    (void)fcntl(out[1], F_SETFD, FD_CLOEXEC);
+    return true;
+}
+
 }  // namespace
 
 sockaddr_in loopback(std::uint16_t port) {
@@ -104,11 +117,22 @@ std::vector<std::string> redirected(std::vector<std::string> command, const std:
     return command;
 }
 
+std::string program_copy(const std::string& path) {
+    char dir[] = "/tmp/tolpan-test-XXXXXX";
+    if (mkdtemp(dir) == nullptr || chmod(dir, 0755) == -1)
+        return "";
+    const std::string copy = std::string(dir) + path.substr(path.rfind('/'));
+    std::ifstream from(path, std::ios::binary);
+    std::ofstream(copy, std::ios::binary) << from.rdbuf();
+    return chmod(copy.c_str(), 0755) == 0 ? copy : "";
+}
+
 Program::Program(std::vector<std::string> command, const std::string& input_path,
                  const std::string& output_path) {
     int out[2] = {-1, -1};
     int in[2] = {-1, -1};
-    if ((output_path.empty() && pipe2(out, O_CLOEXEC) == -1) ||
+    const bool terminal = output_path == kTerminal;
+    if ((output_path.empty() && pipe2(out, O_CLOEXEC) == -1) || (terminal && !open_terminal(out)) ||
         (input_path.empty() && pipe2(in, O_CLOEXEC) == -1))
         return;
     std::vector<char*> argv;
@@ -122,9 +146,14 @@ Program::Program(std::vector<std::string> command, const std::string& input_path
         // A group of its own: the test can then kill every process it forks.
         setpgid(0, 0);
         dup2(input_path.empty() ? in[0] : open(input_path.c_str(), O_RDONLY), STDIN_FILENO);
-        dup2(output_path.empty() ? out[1] : open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
+        dup2(output_path.empty() || terminal ? out[1]
+                                              : open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
              STDOUT_FILENO);
         signal(SIGPIPE, SIG_DFL);
+        sigset_t pipe_signal;
+        sigemptyset(&pipe_signal);
+        sigaddset(&pipe_signal, SIGPIPE);
+        sigprocmask(SIG_BLOCK, &pipe_signal, nullptr);
         execvp(argv[0], argv.data());
         _exit(127);
     }

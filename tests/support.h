@@ -48,8 +48,16 @@ std::vector<std::string> client_command();
 // The command run by a shell with a redirection, such as ">&-".
 std::vector<std::string> redirected(std::vector<std::string> command, const std::string& redirection);
 
-// A program in a process group of its own. Its standard input and output are
-// pipes, unless input_path names a file to read or output_path one to write.
+// As output_path of a Program: a pseudo-terminal, read back raw.
+inline const std::string kTerminal = "/dev/ptmx";
+
+// A copy of the program at path, in a directory of its own that anyone may
+// read, so that a test may replace or remove it, or run it as another user.
+std::string program_copy(const std::string& path);
+
+// A program in a process group of its own, started with SIGPIPE blocked (the
+// hardest start it can meet). Its standard input and output are pipes,
+// unless input_path names a file to read or output_path one to write.
 class Program {
    public:
     explicit Program(std::vector<std::string> command, const std::string& input_path = "",
@@ -95,6 +103,7 @@ class Udp {
     Udp& operator=(const Udp&) = delete;
 
     bool ok() const { return fd_ != -1; }
+    int fd() const { return fd_; }
     std::uint16_t port() const { return port_; }
     bool send(std::uint16_t to_port, const std::string& bytes) const;
     std::optional<Datagram> receive(Ms wait = kWait) const;
