@@ -222,7 +222,7 @@ TEST(Client, GoesOnWithoutItsOutputAndEndsWithoutInput) {
     ASSERT_TRUE(reg.ok() && handler.ok());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.redirect);
-        Program client(redirected(client_command(), c.redirect));
+        Program client(in_shell(client_command(), std::string("exec \"$@\" ") + c.redirect));
         client.close_output();  // a pipe without reader, where output is not closed already
 
         const auto greeting = reg.receive();

@@ -1,8 +1,13 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
 #include <thread>
@@ -74,6 +79,21 @@ long cpu_ticks(pid_t pid) {
     for (pid_t p : family(pid))
         ticks += std::stol(stat_field(p, 14)) + std::stol(stat_field(p, 15));
     return ticks;
+}
+
+// Sockets among the descriptors of process pid.
+int sockets_held(pid_t pid) {
+    int n = 0;
+    std::error_code ignored;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + str(pid) + "/fd", ignored))
+        n += std::filesystem::read_symlink(fd.path(), ignored).string().rfind("socket:", 0) == 0;
+    return n;
+}
+
+// Waits for process pid to end unwaited-for, and checks its exit status.
+void expect_zombie_status(pid_t pid, int status) {
+    ASSERT_TRUE(eventually([&] { return stat_field(pid, 3) == "Z"; }));
+    EXPECT_EQ(WEXITSTATUS(std::stoi(stat_field(pid, 52))), status);
 }
 
 // The one child of pid, once fork has made it; -1 if none comes.
@@ -151,9 +171,7 @@ TEST(Server, TakenPortsAreReportedAsTheyShould) {
 
     // The registration service ends with 255; nobody waits for it, so it
     // stays a zombie whose status /proc shows.
-    const pid_t registrar = only_child(server.pid());
-    EXPECT_TRUE(eventually([&] { return stat_field(registrar, 3) == "Z"; }));
-    EXPECT_EQ(WEXITSTATUS(std::stoi(stat_field(registrar, 52))), 255);
+    ASSERT_NO_FATAL_FAILURE(expect_zombie_status(only_child(server.pid()), 255));
 
     expect_echo(&server, a, 10001, "handler 1 goes on");
     ASSERT_TRUE(a.send(10000, kGreeting));
@@ -200,11 +218,64 @@ TEST(Server, NoSocketOfTheServerTalksToAnother) {
     ASSERT_NO_FATAL_FAILURE(expect_echo(&server, a, 10005, "served"));
 }
 
+TEST(Server, StartsAfreshUnlessItRestartedItself) {
+    // The words that a restarting image hands itself, then its pid ($$: the
+    // shell's, which exec keeps) and name; descriptor 3 as redirected.
+    const std::string words = "exec \"$@\" --resume-registration 55535 3 ";
+    Udp other;
+    ASSERT_NE(fcntl(other.fd(), F_SETFD, 0), -1);  // inherited
+    const std::string fresh[] = {
+        "TOLPAN=1 " + words + "1 tolpan-server 3</dev/null",      // not its own pid
+        words + "$$ tolpan-server 3</dev/null",                    // not a socket
+        words + "$$ tolpan-server 3<&" + str(other.fd()),          // not the registration socket
+        words + "$$ tolpan-server extra 3<&" + str(other.fd()),    // more words
+    };
+    for (const auto& script : fresh) {
+        SCOPED_TRACE(script);
+        Program server(in_shell(server_command(), script));
+        ASSERT_EQ(server.lines(4), kStart);
+        Udp a;
+        ASSERT_NO_FATAL_FAILURE(expect_registration(&server, a, kGreeting, 1));
+    }
+
+    // Resumed at the last client: the next one has no port to be given. The
+    // ports below lie free here, which they cannot while their handlers live,
+    // and the server sends nothing to them: a client port below 10000.
+    Udp reg(10000);
+    ASSERT_NE(fcntl(reg.fd(), F_SETFD, 0), -1);
+    Program server(in_shell(server_command(), words + "$$ tolpan-server 3<&" + str(reg.fd())));
+    Udp a(9000);
+    ASSERT_TRUE(a.ok());
+    ASSERT_NO_FATAL_FAILURE(expect_registration(&server, a, kGreeting, 55535));
+    ASSERT_TRUE(a.send(10000, kGreeting));
+    EXPECT_EQ(server.lines(3), (Lines{"serwer: recvfrom(...)=8", "Bufor z nr klienta: 55536", "Błąd bind"}));
+    ASSERT_NO_FATAL_FAILURE(expect_zombie_status(only_child(server.pid()), 255));
+    ASSERT_NO_FATAL_FAILURE(expect_echo(&server, a, 65535, "the last port"));
+}
+
+TEST(Server, AFailedForkLeavesAHandlerAndNoRegistration) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to start the server as another user";
+    const ProgramCopy copy(server_command()[0]);
+    ASSERT_NE(copy.path(), "");
+    // One process at most for the user nobody: this one.
+    Program server({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "prlimit", "--nproc=1",
+                    copy.path()});
+    ASSERT_EQ(server.lines(4), kStart);
+    Udp a;
+    ASSERT_NO_FATAL_FAILURE(expect_registration(&server, a, kGreeting, 1));
+    EXPECT_EQ(server.line(), "Błąd fork");
+    ASSERT_NO_FATAL_FAILURE(expect_echo(&server, a, 10001, "served all the same"));
+    EXPECT_TRUE(children(server.pid()).empty());
+    ASSERT_TRUE(a.send(10000, kGreeting));
+    EXPECT_FALSE(a.receive(Ms{200}));
+}
+
 TEST(Server, ClosedOrUnreadOutputCostsNoSpin) {
     // Output to a pipe whose reader has gone, then no output at all.
     for (bool closed : {false, true}) {
         SCOPED_TRACE(closed ? "standard output closed" : "pipe without reader");
-        Program server(redirected(server_command(), closed ? ">&-" : ""));
+        Program server(in_shell(server_command(), closed ? "exec \"$@\" >&-" : "exec \"$@\""));
         server.close_output();
         ASSERT_TRUE(sleeping(server.pid()));  // bound, and waiting for greetings
 
@@ -256,18 +327,48 @@ TEST(ServerStress, LinesStayWholeOnATerminalUnderSignals) {
     EXPECT_EQ(echo_lines, 10000U);
 }
 
-TEST(ServerStress, ThreeHundredClientsKeepTheirHandlers) {
-    Program server(server_command());
-    ASSERT_EQ(server.lines(4), kStart);
-    Udp a;
-    for (int n = 1; n <= 300; ++n)
-        ASSERT_NO_FATAL_FAILURE(expect_registration(&server, a, kGreeting, n));
-    for (int n = 1; n <= 300; ++n)
-        ASSERT_NO_FATAL_FAILURE(
-            expect_echo(&server, a, static_cast<std::uint16_t>(10000 + n), "to " + str(n)));
-    const pid_t group = server.pid();
-    EXPECT_EQ(server.stop(), "");
-    EXPECT_EQ(killpg(group, 0), -1) << "a process of the server outlived it";
+TEST(ServerStress, ThreeHundredClientsCostWhatTheFirstDid) {
+    // With 64 descriptors, a server whose processes kept every handler socket
+    // stopped at client 61. The image restarts every so many clients; it runs
+    // on once its file is replaced and removed, or where it cannot restart.
+    for (const bool replace : {true, false}) {
+        SCOPED_TRACE(replace ? "file replaced, then removed" : "no /proc");
+        if (!replace && geteuid() != 0)
+            GTEST_SKIP() << "needs root to unmount /proc";
+        const ProgramCopy copy(server_command()[0]);
+        ASSERT_NE(copy.path(), "");
+        Program server(replace ? in_shell({copy.path()}, "ulimit -n 64 && exec \"$@\"")
+                               : std::vector<std::string>{"unshare", "--mount", "/bin/sh", "-c",
+                                                          "umount -l /proc && ulimit -n 64 && exec \"$0\"",
+                                                          copy.path()});
+        ASSERT_EQ(server.lines(4), kStart);
+        Udp a;
+        for (int n = 1; n <= 300; ++n) {
+            ASSERT_NO_FATAL_FAILURE(expect_registration(&server, a, kGreeting, n));
+            // As a package upgrade does: a new file under the name, then none.
+            if (replace && n == 100) {
+                const std::string next = copy.path() + ".new";
+                std::ofstream(next) << "#!/bin/sh\nexit 3\n";
+                ASSERT_EQ(chmod(next.c_str(), 0755), 0);
+                ASSERT_EQ(std::rename(next.c_str(), copy.path().c_str()), 0);
+            }
+            if (replace && n == 200) {
+                ASSERT_EQ(std::remove(copy.path().c_str()), 0);
+            }
+        }
+        for (int n = 1; n <= 300; ++n)
+            ASSERT_NO_FATAL_FAILURE(
+                expect_echo(&server, a, static_cast<std::uint16_t>(10000 + n), "to " + str(n)));
+        // Each process holds the registration socket and its own alone.
+        for (pid_t pid : family(server.pid())) {
+            std::ifstream comm("/proc/" + str(pid) + "/comm");
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(comm), {}), "tolpan-server\n");
+            EXPECT_LE(sockets_held(pid), 2) << "pid " << pid;
+        }
+        const pid_t group = server.pid();
+        EXPECT_EQ(server.stop(), "");
+        EXPECT_EQ(killpg(group, 0), -1) << "a process of the server outlived it";
+    }
 }
 
 TEST(ServerStress, RandomDatagramsAndGreetings) {

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sched.h>
+#include <linux/close_range.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -97,6 +99,8 @@ bool enter_private_network() { return in_private_network = unshare(CLONE_NEWNET)
 bool private_network() { return in_private_network; }
 
 void guard_children() {
+    // What this process inherited is not the programs' to hold.
+    (void)close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC);
     (void)prctl(PR_SET_CHILD_SUBREAPER, 1);
     signal(SIGINT, kill_live_groups);
     signal(SIGTERM, kill_live_groups);
@@ -112,19 +116,26 @@ std::vector<std::string> client_command() {
     return command;
 }
 
-std::vector<std::string> redirected(std::vector<std::string> command, const std::string& redirection) {
-    command.insert(command.begin(), {"/bin/sh", "-c", "exec \"$@\" " + redirection, "sh"});
+std::vector<std::string> in_shell(std::vector<std::string> command, const std::string& script) {
+    command.insert(command.begin(), {"/bin/sh", "-c", script, "sh"});
     return command;
 }
 
-std::string program_copy(const std::string& path) {
+ProgramCopy::ProgramCopy(const std::string& path) {
     char dir[] = "/tmp/tolpan-test-XXXXXX";
-    if (mkdtemp(dir) == nullptr || chmod(dir, 0755) == -1)
-        return "";
-    const std::string copy = std::string(dir) + path.substr(path.rfind('/'));
+    if (mkdtemp(dir) == nullptr)
+        return;
+    dir_ = dir;
+    const std::string copy = dir_ + path.substr(path.rfind('/'));
     std::ifstream from(path, std::ios::binary);
     std::ofstream(copy, std::ios::binary) << from.rdbuf();
-    return chmod(copy.c_str(), 0755) == 0 ? copy : "";
+    if (chmod(dir, 0755) == 0 && chmod(copy.c_str(), 0755) == 0)
+        path_ = copy;
+}
+
+ProgramCopy::~ProgramCopy() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
 }
 
 Program::Program(std::vector<std::string> command, const std::string& input_path,
@@ -145,9 +156,11 @@ Program::Program(std::vector<std::string> command, const std::string& input_path
     if (pid_ == 0) {
         // A group of its own: the test can then kill every process it forks.
         setpgid(0, 0);
-        dup2(input_path.empty() ? in[0] : open(input_path.c_str(), O_RDONLY), STDIN_FILENO);
-        dup2(output_path.empty() || terminal ? out[1]
-                                              : open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
+        // Opened close-on-exec: only the standard descriptors go on.
+        dup2(input_path.empty() ? in[0] : open(input_path.c_str(), O_RDONLY | O_CLOEXEC), STDIN_FILENO);
+        dup2(output_path.empty() || terminal
+                 ? out[1]
+                 : open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
              STDOUT_FILENO);
         signal(SIGPIPE, SIG_DFL);
         sigset_t pipe_signal;
@@ -281,10 +294,11 @@ std::vector<pid_t> children(pid_t pid) {
 }
 
 std::vector<pid_t> family(pid_t pid) {
+    // Breadth first, without recursion: a chain may be tens of thousands deep.
     std::vector<pid_t> all{pid};
-    for (pid_t child : children(pid))
-        for (pid_t p : family(child))
-            all.push_back(p);
+    for (std::size_t i = 0; i < all.size(); ++i)
+        for (pid_t child : children(all[i]))
+            all.push_back(child);
     return all;
 }
 

@@ -37,23 +37,38 @@ bool private_network();
 bool set_loopback(bool up);
 
 // Makes this process the reaper of orphaned descendants, so a test can wait
-// for every process that a server forked, and makes an interrupt or a
-// termination kill every program still running.
+// for every process that a server forked, makes an interrupt or a
+// termination kill every program still running, and keeps the descriptors
+// that this process inherited from the programs it starts.
 void guard_children();
 
 // Commands that run the built programs; the client's runs under the command
 // in $TOLPAN_CLIENT_WRAPPER (such as valgrind) when that is set.
 std::vector<std::string> server_command();
 std::vector<std::string> client_command();
-// The command run by a shell with a redirection, such as ">&-".
-std::vector<std::string> redirected(std::vector<std::string> command, const std::string& redirection);
+// The command run by a shell script, in which "$@" stands for it, such as
+// 'ulimit -n 64 && exec "$@" >&-'.
+std::vector<std::string> in_shell(std::vector<std::string> command, const std::string& script);
 
 // As output_path of a Program: a pseudo-terminal, read back raw.
 inline const std::string kTerminal = "/dev/ptmx";
 
 // A copy of the program at path, in a directory of its own that anyone may
 // read, so that a test may replace or remove it, or run it as another user.
-std::string program_copy(const std::string& path);
+// The directory goes with it.
+class ProgramCopy {
+   public:
+    explicit ProgramCopy(const std::string& path);
+    ~ProgramCopy();
+    ProgramCopy(const ProgramCopy&) = delete;
+    ProgramCopy& operator=(const ProgramCopy&) = delete;
+
+    const std::string& path() const { return path_; }  // "" if it could not be made
+
+   private:
+    std::string dir_;
+    std::string path_;
+};
 
 // A program in a process group of its own, started with SIGPIPE blocked (the
 // hardest start it can meet). Its standard input and output are pipes,
