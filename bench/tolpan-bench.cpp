@@ -47,7 +47,7 @@ constexpr std::uint16_t kScaleClientPort = 9999;
 constexpr long kScaleBlock = 1000;
 constexpr long kLastClient = tolpan::kLastClient;
 // Room enough for what one client costs the machine.
-constexpr std::size_t kWarmPerClient = 160 * 1024;
+constexpr std::size_t kWarmPerClient = std::size_t{160} * 1024;
 
 double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -60,7 +60,7 @@ int echo_socket(std::uint16_t port) {
     const timeval limit{0, 100000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     const sockaddr_in to = ts::loopback(port);
-    connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    (void)connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     return fd;
 }
 
@@ -313,7 +313,8 @@ std::pair<double, double> settled_memory_kib() {
 // memory that no earlier run used, whatever it runs.
 double warm_memory(std::size_t bytes) {
     const auto start = Clock::now();
-    void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* block =
+        mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (block == MAP_FAILED)
         return 0;
     for (std::size_t i = 0; i < bytes; i += 4096)
@@ -330,7 +331,8 @@ long number_file(const std::string& path) {
 
 int scale(long n, bool isolated) {
     if (n + 100 > number_file("/proc/sys/kernel/pid_max")) {
-        std::fprintf(stderr, "%ld clients need kernel.pid_max above %ld (scripts/bench.sh raises it as root)\n", n,
+        std::fprintf(stderr,
+                     "%ld clients need kernel.pid_max above %ld (scripts/bench.sh raises it as root)\n", n,
                      n + 100);
         return 1;
     }
@@ -426,7 +428,8 @@ int scale(long n, bool isolated) {
     row("kernel memory per handler, KiB", (after.second - before.second) / handlers, "");
     row("handler private memory, KiB (median)", median(kib), "");
     row("most descriptors in one process", static_cast<double>(most_fds), "<= 8");
-    std::printf("%-44s %4d of %zu  every one\n", "echoes from handlers 1, N and a sample", echoed, sample.size());
+    std::printf("%-44s %4d of %zu  every one\n", "echoes from handlers 1, N and a sample", echoed,
+                sample.size());
     if (!beyond.empty())
         std::printf("%-44s %s\n", "greeting for client 55536", beyond.c_str());
     return 0;

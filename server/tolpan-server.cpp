@@ -54,8 +54,8 @@ int resumed_socket(int argc, char** argv, std::int32_t& client) {
     long pid = 0;
     if (argc != kResumeArgs || std::strcmp(argv[1], kResumeFlag) != 0 ||
         !parse_number(argv[2], kFirstClient, kLastClient + 1L, next) ||
-        !parse_number(argv[3], STDERR_FILENO + 1L, 1L << 30, fd) || !parse_number(argv[4], 1, 1L << 30, pid) ||
-        pid != getpid())
+        !parse_number(argv[3], STDERR_FILENO + 1L, 1L << 30, fd) ||
+        !parse_number(argv[4], 1, 1L << 30, pid) || pid != getpid())
         return -1;
     const int sock = static_cast<int>(fd);
     Endpoint bound{};
@@ -88,8 +88,8 @@ void restart_image(const char* argv0, int reg_sock, std::int32_t next) {
     std::snprintf(client, sizeof client, "%d", next);
     std::snprintf(sock, sizeof sock, "%d", reg_sock);
     std::snprintf(pid, sizeof pid, "%d", static_cast<int>(getpid()));
-    char* const args[kResumeArgs + 1] = {const_cast<char*>(argv0), const_cast<char*>(kResumeFlag), client, sock,
-                                         pid, name, nullptr};
+    char* const args[kResumeArgs + 1] = {
+        const_cast<char*>(argv0), const_cast<char*>(kResumeFlag), client, sock, pid, name, nullptr};
     flush_output();
     (void)execve("/proc/self/exe", args, environ);
 }
@@ -128,7 +128,8 @@ int main(int argc, char** argv) {
         reg_sock = socket(AF_INET, SOCK_DGRAM, 0);
         set_nonblocking(reg_sock);
         Endpoint reg = make_endpoint(kBindAddress, kRegistrationPort);
-        std::printf("serwer: bind()=%i\nOczekuję na klientów...\n", bind(reg_sock, as_sockaddr(reg), reg.len));
+        std::printf("serwer: bind()=%i\nOczekuję na klientów...\n",
+                    bind(reg_sock, as_sockaddr(reg), reg.len));
         std::printf("Port serwera: %hu\n", kRegistrationPort);
     }
 

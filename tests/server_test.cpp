@@ -225,10 +225,10 @@ TEST(Server, StartsAfreshUnlessItRestartedItself) {
     Udp other;
     ASSERT_NE(fcntl(other.fd(), F_SETFD, 0), -1);  // inherited
     const std::string fresh[] = {
-        "TOLPAN=1 " + words + "1 tolpan-server 3</dev/null",      // not its own pid
-        words + "$$ tolpan-server 3</dev/null",                    // not a socket
-        words + "$$ tolpan-server 3<&" + str(other.fd()),          // not the registration socket
-        words + "$$ tolpan-server extra 3<&" + str(other.fd()),    // more words
+        "TOLPAN=1 " + words + "1 tolpan-server 3</dev/null",     // not its own pid
+        words + "$$ tolpan-server 3</dev/null",                  // not a socket
+        words + "$$ tolpan-server 3<&" + str(other.fd()),        // not the registration socket
+        words + "$$ tolpan-server extra 3<&" + str(other.fd()),  // more words
     };
     for (const auto& script : fresh) {
         SCOPED_TRACE(script);
@@ -259,8 +259,8 @@ TEST(Server, AFailedForkLeavesAHandlerAndNoRegistration) {
     const ProgramCopy copy(server_command()[0]);
     ASSERT_NE(copy.path(), "");
     // One process at most for the user nobody: this one.
-    Program server({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "prlimit", "--nproc=1",
-                    copy.path()});
+    Program server(
+        {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "prlimit", "--nproc=1", copy.path()});
     ASSERT_EQ(server.lines(4), kStart);
     Udp a;
     ASSERT_NO_FATAL_FAILURE(expect_registration(&server, a, kGreeting, 1));

@@ -2,11 +2,11 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <net/if.h>
 #include <poll.h>
 #include <pty.h>
 #include <sched.h>
-#include <linux/close_range.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
