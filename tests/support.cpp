@@ -127,9 +127,9 @@ ProgramCopy::ProgramCopy(const std::string& path) {
         return;
     dir_ = dir;
     const std::string copy = dir_ + path.substr(path.rfind('/'));
-    std::ifstream from(path, std::ios::binary);
-    std::ofstream(copy, std::ios::binary) << from.rdbuf();
-    if (chmod(dir, 0755) == 0 && chmod(copy.c_str(), 0755) == 0)
+    std::error_code failed;
+    std::filesystem::copy_file(path, copy, failed);  // with the file's mode
+    if (!failed && chmod(dir, 0755) == 0)
         path_ = copy;
 }
 
