@@ -2,6 +2,7 @@
 // datagrams. Each registration binds the client's handler port and forks:
 // the parent serves that port for ever, the child goes on registering.
 
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -138,8 +139,10 @@ int main(int argc, char** argv) {
     for (;;) {
         const ssize_t got = receive(reg_sock, msg, kServerReceiveMax, from);
         if (got == -1) {
-            // Nothing to register: no sender is known.
+            // Nothing to register: no sender is known. A socket that could not
+            // be made fails every receive: wait, for ever then, not spin.
             std::puts("Błąd recfrom serwer");
+            wait_for(reg_sock, POLLIN);
             continue;
         }
         std::printf("serwer: recvfrom(...)=%i\n", static_cast<int>(got));

@@ -140,15 +140,25 @@ TEST(Server, RegistersAndEchoesWithExactLines) {
 }
 
 TEST(Server, TakenPortsAreReportedAsTheyShould) {
-    {
-        Udp squatter(10000);
+    // Port 10000 taken, then no descriptor left for its socket.
+    for (const bool taken : {true, false}) {
+        Udp squatter(taken ? 10000 : 0);
         ASSERT_TRUE(squatter.ok());
-        Program server(server_command());
+        Program server(in_shell(server_command(), taken ? "exec \"$@\"" : "ulimit -n 3 && exec \"$@\""));
         EXPECT_EQ(server.lines(4), (Lines{kStart[0], "serwer: bind()=-1", kStart[2], kStart[3]}));
-        // It waits on: alive, it takes a signal and keeps waiting.
+        if (!taken) {
+            EXPECT_EQ(server.line(), "Błąd recfrom serwer");
+        }
+        // It waits on, not spins: it takes a signal and keeps waiting, once
+        // the receive is tried again.
+        ASSERT_TRUE(sleeping(server.pid()));
         ASSERT_EQ(kill(server.pid(), SIGPIPE), 0);
         EXPECT_EQ(server.line(), notice(server.pid()));
+        if (!taken) {
+            EXPECT_EQ(server.line(), "Błąd recfrom serwer");
+        }
         EXPECT_FALSE(server.wait_exit(Ms{100}));
+        EXPECT_FALSE(server.line(Ms{0}));
     }
 
     Udp squatter(10002);
