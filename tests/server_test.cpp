@@ -142,6 +142,8 @@ TEST(Server, RegistersAndEchoesWithExactLines) {
 TEST(Server, TakenPortsAreReportedAsTheyShould) {
     // Port 10000 taken, then no descriptor left for its socket.
     for (const bool taken : {true, false}) {
+        if (!taken && !TOLPAN_STATIC_SERVER)
+            continue;  // a dynamically linked one cannot start with 3 descriptors
         Udp squatter(taken ? 10000 : 0);
         ASSERT_TRUE(squatter.ok());
         Program server(in_shell(server_command(), taken ? "exec \"$@\"" : "ulimit -n 3 && exec \"$@\""));
