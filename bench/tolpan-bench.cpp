@@ -220,11 +220,7 @@ std::vector<double> ratios(const std::vector<double>& ours, const std::vector<do
     return r;
 }
 
-int compare(long rounds, bool isolated) {
-    char dir[] = "/tmp/tolpan-bench-XXXXXX";
-    if (mkdtemp(dir) == nullptr)
-        return 1;
-    const std::string log = std::string(dir) + "/server.log";
+int compare(long rounds, bool isolated, const std::string& log) {
     const std::vector<std::string> bare_command = {TOLPAN_BARE, std::to_string(kBarePort)};
 
     Results ours;
@@ -240,8 +236,6 @@ int compare(long rounds, bool isolated) {
         }
         std::fprintf(stderr, "round %ld of %ld done\n", i + 1, rounds);
     }
-    std::remove(log.c_str());
-    rmdir(dir);
 
     std::printf("tolpan-server against the bare reference: medians of %ld rounds%s\n", rounds,
                 isolated ? ", in a private network namespace" : ", on the host's loopback");
@@ -329,17 +323,13 @@ long number_file(const std::string& path) {
     return n;
 }
 
-int scale(long n, bool isolated) {
+int scale(long n, bool isolated, const std::string& log) {
     if (n + 100 > number_file("/proc/sys/kernel/pid_max")) {
         std::fprintf(stderr,
                      "%ld clients need kernel.pid_max above %ld (scripts/bench.sh raises it as root)\n", n,
                      n + 100);
         return 1;
     }
-    char dir[] = "/tmp/tolpan-bench-XXXXXX";
-    if (mkdtemp(dir) == nullptr)
-        return 1;
-    const std::string log = std::string(dir) + "/server.log";
     const std::size_t warm_bytes = static_cast<std::size_t>(n) * kWarmPerClient;
     const double warm_seconds = warm_memory(warm_bytes);
     const auto before = settled_memory_kib();
@@ -395,8 +385,6 @@ int scale(long n, bool isolated) {
                  (status.empty() ? "?" : std::to_string((std::stoi(status) >> 8) & 0xff));
     }
     server.stop();
-    std::remove(log.c_str());
-    rmdir(dir);
 
     utsname host{};
     uname(&host);
@@ -449,5 +437,13 @@ int main(int argc, char** argv) {
     }
     const bool isolated = ts::enter_private_network();
     ts::guard_children();
-    return scaled ? scale(count, isolated) : compare(count, isolated);
+    // The server's output goes to a file of its own, removed at the end.
+    char dir[] = "/tmp/tolpan-bench-XXXXXX";
+    if (mkdtemp(dir) == nullptr)
+        return 1;
+    const std::string log = std::string(dir) + "/server.log";
+    const int status = scaled ? scale(count, isolated, log) : compare(count, isolated, log);
+    std::remove(log.c_str());
+    rmdir(dir);
+    return status;
 }
