@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tolpan-bare PORT: the server's system calls without its output, the
 // yardstick of the benchmark. It registers on PORT and serves client N on
 // PORT + N, making the same socket, bind, sendto, fork, close and recvfrom

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tolpan-bench [ROUNDS]: measures tolpan-server against tolpan-bare, which
 // makes the same system calls without output, in alternating rounds, and
 // prints medians and the ratio ours / bare with its spread over the rounds.

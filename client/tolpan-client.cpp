@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tolpan-client: registers with tolpan-server, then sends each line typed on
 // standard input to its client handler and prints the echo.
 

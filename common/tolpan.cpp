@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "tolpan.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Protocol constants, endpoints and the start-up shared by tolpan-server and
 // tolpan-client. The two programs meet only through the datagrams described
 // here.

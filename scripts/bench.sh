@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Builds the programs and the benchmark, then measures:
 #   scripts/bench.sh [rounds]          tolpan-server against a bare reference
 #                                      that makes the same system calls

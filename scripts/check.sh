@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # The checks that keep the code clean: formatting, clang-tidy, cppcheck and
 # the manual pages' lint. Prints what it finds and fails on any of it.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Builds the programs, starts the server in the background with its output
 # in build/tolpan-server.log, and runs a client here. When the client ends
 # (Ctrl-D or Ctrl-C), every server process ends with it.

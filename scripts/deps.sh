@@ -1,4 +1,5 @@
 # Sourced by the scripts here: what they install and how they build.
+# SPDX-License-Identifier: ISC
 
 # What the build needs (configuring needs GoogleTest too), then what the
 # tests, the code checks and the Debian package need beyond it.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Checks that both programs are built hardened: position-independent,
 # relocations read-only and bound at start, stack protector and checked
 # calls linked in, the server static; and that the server's code lands at a

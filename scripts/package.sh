@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Builds the Debian package in build/ and checks that it holds the two
 # programs and their manual pages, and nothing else.
 set -euo pipefail

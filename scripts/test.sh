@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Builds everything and runs every test: scripts/test.sh [preset]
 # The preset is "default", "ci" (warnings as errors) or "asan" (with
 # AddressSanitizer and UBSan, in build-asan/).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tolpan-server: registers clients on UDP port 10000 and echoes their
 // datagrams. Each registration binds the client's handler port and forks:
 // the parent serves that port for ever, the child goes on registering.

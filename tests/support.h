@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Runs the built programs as child processes and talks to them over UDP on
 // the loopback address. Every wait is bounded, so a fault fails a test
 // instead of hanging it.
