@@ -379,11 +379,9 @@ int scale(long n, bool isolated, const std::string& log) {
     std::string beyond;
     if (registered == kLastClient) {
         const bool answered = client.send(kOurPort, ts::kGreeting) && client.receive(Ms{1000});
-        const pid_t registrar = chain.back();
-        ts::eventually([&] { return ts::stat_field(registrar, 3) == "Z"; });
-        const std::string status = ts::stat_field(registrar, 52);
+        const auto status = ts::zombie_status(chain.back());
         beyond = std::string(answered ? "answered" : "not answered") + ", exit status " +
-                 (status.empty() ? "?" : std::to_string((std::stoi(status) >> 8) & 0xff));
+                 (status ? std::to_string(*status) : "?");
     }
     server.stop();
 

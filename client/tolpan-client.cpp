@@ -17,6 +17,10 @@ using namespace tolpan;
 
 namespace {
 
+constexpr char kAbout[] =
+    "Rejestruje się u tolpan-server (port UDP 10000 na tym komputerze), potem wysyła\n"
+    "mu każdy wiersz ze standardowego wejścia i wypisuje jego echo.";
+
 // getline, with the bytes of a grown buffer that the line did not reach
 // zeroed: no stale heap memory is ever sent, and the last byte stays zero.
 ssize_t read_line(char** buf, std::size_t* cap) {
@@ -46,7 +50,9 @@ std::int32_t client_number(const char* text) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (const int status = answer_options(argc, argv, "tolpan-client", kAbout); status != kNoOptions)
+        return status;
     start_up("Program TOLPAN - KLIENT zaczyna działanie");
 
     const int sock = socket(AF_INET, SOCK_DGRAM, 0);

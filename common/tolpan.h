@@ -29,8 +29,14 @@ inline constexpr std::size_t kClientBufferSize = 100;
 // Largest UDP payload over IPv4: 65535 less the IPv4 and UDP headers.
 inline constexpr std::size_t kMaxDatagram = 65535 - 20 - 8;
 
-// A server process that cannot bind a handler port ends with exit(-1).
+// A server process that cannot bind a handler port ends with exit(-1),
+// which the system reports as 255.
 inline constexpr int kBindFailedStatus = 255;
+
+// A program given an argument that it does not take ends with this status.
+inline constexpr int kUsageStatus = 2;
+// What answer_options returns when the program was given no argument.
+inline constexpr int kNoOptions = -1;
 
 // Sockets are bound to loopback only: the scheme is local by design, and an
 // echo on every interface would let remote hosts register or use it as a
@@ -61,6 +67,13 @@ std::uint16_t handler_port(std::int32_t client);
 // the registration port up to last. A datagram from one server socket to
 // another would be echoed back and forth for ever.
 bool server_address(const Endpoint& e, std::uint16_t last);
+
+// Answers --help (-h), with a usage that says what the program does, and
+// --version (-V), on standard output; refuses any other argument with one
+// line on standard error. Returns kNoOptions when there is no argument, and
+// otherwise the status to end with: 0 once answered (1 if the answer could
+// not be written), kUsageStatus once refused.
+int answer_options(int argc, char** argv, const char* program, const char* about);
 
 // The SIGPIPE notice: prints the receiving process's id and returns.
 void ObsSygnalu(int signal);

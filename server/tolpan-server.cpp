@@ -19,6 +19,10 @@ using namespace tolpan;
 
 namespace {
 
+constexpr char kAbout[] =
+    "Rejestruje klientów na porcie UDP 10000 adresu 127.0.0.1: każdemu daje kolejny\n"
+    "numer N i port 10000 + N, na którym odsyła nadawcy każdy datagram.";
+
 // Linux links each forked process's memory to that of every living
 // ancestor, so in a chain of forks both the time of a fork and the kernel
 // memory of each new process grow with the generations before it. The
@@ -48,8 +52,8 @@ bool parse_number(const char* text, long lo, long hi, long& n) {
 // The registration socket that a restarted image was handed, with its
 // client number; -1 otherwise. Only the words that this very process wrote
 // before it started its image afresh count, with a descriptor that is the
-// registration socket: a server started by hand starts fresh, whatever
-// arguments, environment or descriptors it was given.
+// registration socket: a server started by hand is refused these words,
+// and starts fresh whatever environment or descriptors it was given.
 int resumed_socket(int argc, char** argv, std::int32_t& client) {
     long next = 0;
     long fd = 0;
@@ -126,6 +130,9 @@ int main(int argc, char** argv) {
     if (reg_sock != -1) {
         start_up(nullptr);
     } else {
+        // A resume that fails its checks is refused here, as any argument is.
+        if (const int status = answer_options(argc, argv, "tolpan-server", kAbout); status != kNoOptions)
+            return status;
         start_up("Program TOLPAN - SERWER zaczyna działanie");
         reg_sock = socket(AF_INET, SOCK_DGRAM, 0);
         set_nonblocking(reg_sock);

@@ -82,12 +82,6 @@ long cpu_ticks(pid_t pid) {
     return ticks;
 }
 
-// Waits for process pid to end unwaited-for, and checks its exit status.
-void expect_zombie_status(pid_t pid, int status) {
-    ASSERT_TRUE(eventually([&] { return stat_field(pid, 3) == "Z"; }));
-    EXPECT_EQ(WEXITSTATUS(std::stoi(stat_field(pid, 52))), status);
-}
-
 // The one child of pid, once fork has made it; -1 if none comes.
 pid_t only_child(pid_t pid) {
     std::vector<pid_t> kids;
@@ -175,7 +169,7 @@ TEST(Server, TakenPortsAreReportedAsTheyShould) {
 
     // The registration service ends with 255; nobody waits for it, so it
     // stays a zombie whose status /proc shows.
-    ASSERT_NO_FATAL_FAILURE(expect_zombie_status(only_child(server.pid()), 255));
+    EXPECT_EQ(zombie_status(only_child(server.pid())), 255);
 
     expect_echo(&server, a, 10001, "handler 1 goes on");
     ASSERT_TRUE(a.send(10000, kGreeting));
@@ -232,30 +226,77 @@ TEST(Server, StartsAfreshUnlessItRestartedItself) {
     // copy may be run by the user nobody.
     const ProgramCopy copy(server_command()[0]);
     ASSERT_NE(copy.path(), "");
+    const std::vector<std::string> server{copy.path()};
     const std::string words = "exec \"$@\" --resume-registration 55535 3 ";
     const std::string no_fork =
         "exec setpriv --reuid=65534 --regid=65534 --clear-groups prlimit --nproc=1 \"$@\"";
+    std::optional<Udp> reg(10000);  // a real registration socket, but not the server's own
     Udp other;
-    ASSERT_NE(fcntl(other.fd(), F_SETFD, 0), -1);  // inherited
-    const std::string fresh[] = {
-        "TOLPAN=1 " + words + "1 tolpan-server extra 3</dev/null",  // not its own pid
-        words + "$$ tolpan-server 3</dev/null",                     // not a socket
-        words + "$$ tolpan-server 3<&" + str(other.fd()),           // not the registration socket
-        no_fork,  // one process at most for the user nobody: this one
+    ASSERT_TRUE(reg->ok());
+    ASSERT_NE(fcntl(reg->fd(), F_SETFD, 0), -1);  // inherited
+    ASSERT_NE(fcntl(other.fd(), F_SETFD, 0), -1);
+    const std::string fd = std::to_string(reg->fd());
+    auto refused = [](const std::string& program, const std::string& word) {
+        return Lines{program + ": nieprawidłowy argument „" + word + "”; zobacz: " + program + " --help"};
     };
-    for (const auto& script : fresh) {
-        SCOPED_TRACE(script);
-        if (script == no_fork && geteuid() != 0)
+    constexpr int kRunsOn = -1;
+    struct Start {
+        std::vector<std::string> command;
+        std::string script;
+        Lines out;  // a usage by its first and last lines
+        int status;
+    };
+    const Start starts[] = {
+        // Answered or refused before anything is bound or sent.
+        {server,
+         "exec \"$@\" --help",
+         {"Użycie: tolpan-server [--help | --version]", "Więcej: man tolpan-server"},
+         0},
+        {client_command(),
+         "exec \"$@\" -h",
+         {"Użycie: tolpan-client [--help | --version]", "Więcej: man tolpan-client"},
+         0},
+        {server, "exec \"$@\" -V", {"tolpan-server, wersja " TOLPAN_VERSION}, 0},
+        {client_command(), "exec \"$@\" --version", {"tolpan-client, wersja " TOLPAN_VERSION}, 0},
+        {server, "exec \"$@\" --help me 2>&1", refused("tolpan-server", "me"), 2},
+        {client_command(), "exec \"$@\" - 2>&1", refused("tolpan-client", "-"), 2},
+        // Resumes that fail a check: word count, process id, descriptor, socket.
+        {server, words + "$$ tolpan-server extra 3<&" + fd + " 2>&1",
+         refused("tolpan-server", "--resume-registration"), 2},
+        {server, words + "1 tolpan-server 3<&" + fd + " 2>&1",
+         refused("tolpan-server", "--resume-registration"), 2},
+        {server, words + "$$ tolpan-server 3</dev/null 2>&1",
+         refused("tolpan-server", "--resume-registration"), 2},
+        {server, words + "$$ tolpan-server 3<&" + std::to_string(other.fd()) + " 2>&1",
+         refused("tolpan-server", "--resume-registration"), 2},
+        // Stray environment and descriptors, and no process to spare: a fresh start.
+        {server, "TOLPAN=1 exec \"$@\" 3</dev/null", kStart, kRunsOn},
+        {server, no_fork, kStart, kRunsOn},  // one process at most for the user nobody: this one
+    };
+    for (const auto& start : starts) {
+        SCOPED_TRACE(start.script);
+        if (start.script == no_fork && geteuid() != 0)
             continue;  // only root may start it as another user
-        Program server(in_shell({copy.path()}, script));
-        ASSERT_EQ(server.lines(4), kStart);
+        if (start.status == kRunsOn)
+            reg.reset();  // the port is the fresh server's
+        Program program(in_shell(start.command, start.script), "/dev/null");
+        if (start.status != kRunsOn) {
+            Lines out = program.lines(20);
+            if (out.size() > 2 && start.out.size() == 2)
+                out.erase(out.begin() + 1, out.end() - 1);
+            EXPECT_EQ(out, start.out);
+            EXPECT_EQ(program.wait_exit(), start.status);
+            EXPECT_FALSE(reg->receive(Ms{0})) << "a greeting was sent";
+            continue;
+        }
+        ASSERT_EQ(program.lines(4), kStart);
         Udp a;
-        ASSERT_NO_FATAL_FAILURE(expect_registration(&server, a, kGreeting, 1));
-        if (script == no_fork) {
+        ASSERT_NO_FATAL_FAILURE(expect_registration(&program, a, kGreeting, 1));
+        if (start.script == no_fork) {
             // It serves its client, and no registration service remains.
-            EXPECT_EQ(server.line(), "Błąd fork");
-            ASSERT_NO_FATAL_FAILURE(expect_echo(&server, a, 10001, "served all the same"));
-            EXPECT_TRUE(children(server.pid()).empty());
+            EXPECT_EQ(program.line(), "Błąd fork");
+            ASSERT_NO_FATAL_FAILURE(expect_echo(&program, a, 10001, "served all the same"));
+            EXPECT_TRUE(children(program.pid()).empty());
             ASSERT_TRUE(a.send(10000, kGreeting));
             EXPECT_FALSE(a.receive(Ms{200}));
         }
@@ -264,16 +305,16 @@ TEST(Server, StartsAfreshUnlessItRestartedItself) {
     // Resumed at the last client: the next one has no port to be given. The
     // ports below lie free here, which they cannot while their handlers live,
     // and the server sends nothing to them: a client port below 10000.
-    Udp reg(10000);
-    ASSERT_NE(fcntl(reg.fd(), F_SETFD, 0), -1);
-    Program server(in_shell(server_command(), words + "$$ tolpan-server 3<&" + str(reg.fd())));
+    reg.emplace(10000);
+    ASSERT_NE(fcntl(reg->fd(), F_SETFD, 0), -1);
+    Program resumed(in_shell(server, words + "$$ tolpan-server 3<&" + std::to_string(reg->fd())));
     Udp a(9000);
     ASSERT_TRUE(a.ok());
-    ASSERT_NO_FATAL_FAILURE(expect_registration(&server, a, kGreeting, 55535));
+    ASSERT_NO_FATAL_FAILURE(expect_registration(&resumed, a, kGreeting, 55535));
     ASSERT_TRUE(a.send(10000, kGreeting));
-    EXPECT_EQ(server.lines(3), (Lines{"serwer: recvfrom(...)=8", "Bufor z nr klienta: 55536", "Błąd bind"}));
-    ASSERT_NO_FATAL_FAILURE(expect_zombie_status(only_child(server.pid()), 255));
-    ASSERT_NO_FATAL_FAILURE(expect_echo(&server, a, 65535, "the last port"));
+    EXPECT_EQ(resumed.lines(3), (Lines{"serwer: recvfrom(...)=8", "Bufor z nr klienta: 55536", "Błąd bind"}));
+    EXPECT_EQ(zombie_status(only_child(resumed.pid())), 255);
+    ASSERT_NO_FATAL_FAILURE(expect_echo(&resumed, a, 65535, "the last port"));
 }
 
 TEST(Server, ClosedOrUnreadOutputCostsNoSpin) {

@@ -64,6 +64,9 @@ void close_fd(int& fd) {
     fd = -1;
 }
 
+// The exit status, or 128 and the signal that ended the process.
+int shown_status(int raw) { return WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : WEXITSTATUS(raw); }
+
 // A pseudo-terminal that passes every byte as it is: out[0] its reading end.
 bool open_terminal(int out[2]) {
     termios raw{};
@@ -227,7 +230,13 @@ std::optional<int> Program::wait_exit(Ms wait) const {
     int status = 0;
     if (!eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, wait))
         return std::nullopt;
-    return status;
+    return shown_status(status);
+}
+
+std::optional<int> zombie_status(pid_t pid, Ms wait) {
+    if (!eventually([&] { return stat_field(pid, 3) == "Z"; }, wait))
+        return std::nullopt;
+    return shown_status(std::stoi(stat_field(pid, 52)));
 }
 
 std::string Program::stop() {

@@ -90,7 +90,7 @@ class Program {
     bool write(const std::string& text) const;
     void close_input();
     void close_output();  // the reader goes away
-    // The leader's exit status as waitpid reports it; nullopt if it runs on.
+    // The leader's exit status, as a shell shows it; nullopt if it runs on.
     std::optional<int> wait_exit(Ms wait = kWait) const;
     // Kills the group, reaps it and returns whatever output was left.
     std::string stop();
@@ -145,6 +145,9 @@ sockaddr_in loopback(std::uint16_t port);
 std::vector<pid_t> children(pid_t pid);
 // The process and all its descendants, each parent before its children.
 std::vector<pid_t> family(pid_t pid);
+// The exit status of pid, as a shell shows it, once it has ended and nobody
+// waits for it; nullopt if it runs on.
+std::optional<int> zombie_status(pid_t pid, Ms wait = kWait);
 // One field of /proc/PID/stat, counted from 1 as proc(5) does; "" if gone.
 std::string stat_field(pid_t pid, int field);
 
