@@ -4,9 +4,9 @@
 # What the build needs (configuring needs GoogleTest too), then what the
 # tests, the code checks and the Debian package need beyond it.
 BUILD_PACKAGES=(g++ cmake make libgtest-dev)
-TEST_PACKAGES=(valgrind iproute2)
+TEST_PACKAGES=(valgrind iproute2 strace mount)
 CHECK_PACKAGES=(clang-format clang-tidy cppcheck mandoc)
-PACKAGE_PACKAGES=(dpkg-dev file)
+PACKAGE_PACKAGES=(dpkg-dev debhelper lintian)
 
 # build TARGET...: configures the default build and builds those targets.
 build() {
