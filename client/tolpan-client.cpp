@@ -3,7 +3,10 @@
 // standard input to its client handler and prints the echo.
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,13 +24,54 @@ constexpr char kAbout[] =
     "Rejestruje się u tolpan-server (port UDP 10000 na tym komputerze), potem wysyła\n"
     "mu każdy wiersz ze standardowego wejścia i wypisuje jego echo.";
 
+// A line longer than this, before its newline, is cut here: the rest of it
+// is read and dropped, so that no input can take all the memory.
+constexpr std::size_t kLineMax = std::size_t{1} << 20;
+
+// Bytes of the current line of standard input passed on so far.
+std::size_t line_so_far = 0;
+
+// Reads standard input for the input stream: waits when it is non-blocking
+// and has nothing yet, and drops the bytes of a line beyond kLineMax.
+ssize_t read_input(void* /*cookie*/, char* buf, std::size_t size) {
+    for (bool ready = false;; ready = wait_for(STDIN_FILENO, POLLIN)) {
+        const ssize_t got = read(STDIN_FILENO, buf, size);
+        if (got == -1 && errno == EAGAIN && !ready)
+            continue;
+        if (got <= 0)
+            return got;
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i) {
+            if (buf[i] == '\n' || line_so_far < kLineMax)
+                buf[kept++] = buf[i];
+            line_so_far = buf[i] == '\n' ? 0 : line_so_far + 1;
+        }
+        if (kept != 0)
+            return static_cast<ssize_t>(kept);
+    }
+}
+
+// Standard input as getline reads it, through read_input and a buffer of
+// the size that the C library gives standard input itself: lines up to
+// kLineMax grow the line buffer just as they would there. Null if it
+// cannot be made.
+FILE* open_input() {
+    static char buffer[BUFSIZ];
+    struct stat st {};
+    const bool small = fstat(STDIN_FILENO, &st) == 0 && st.st_blksize > 0 && st.st_blksize < BUFSIZ;
+    FILE* input = fopencookie(nullptr, "r", cookie_io_functions_t{read_input, nullptr, nullptr, nullptr});
+    if (input != nullptr)
+        (void)setvbuf(input, buffer, _IOFBF, small ? static_cast<std::size_t>(st.st_blksize) : sizeof buffer);
+    return input;
+}
+
 // getline, with the bytes of a grown buffer that the line did not reach
 // zeroed: no stale heap memory is ever sent, and the last byte stays zero.
-ssize_t read_line(char** buf, std::size_t* cap) {
+ssize_t read_line(char** buf, std::size_t* cap, FILE* input) {
     flush_output();
     const std::size_t old_cap = *cap;
     begin_wait();
-    const ssize_t len = getline(buf, cap, stdin);
+    const ssize_t len = getline(buf, cap, input);
     end_wait();
     if (*cap > old_cap) {
         const std::size_t written = len == -1 ? 0 : static_cast<std::size_t>(len) + 1;
@@ -63,7 +107,8 @@ int main(int argc, char** argv) {
 
     std::size_t cap = kClientBufferSize;
     auto* buf = static_cast<char*>(std::malloc(cap));
-    if (buf == nullptr) {
+    FILE* input = open_input();
+    if (buf == nullptr || input == nullptr) {
         std::perror("Unable to allocate buffer");
         return 1;
     }
@@ -77,7 +122,7 @@ int main(int argc, char** argv) {
     // The reply's source, the handler port, becomes the peer.
     // The last byte of the buffer is never received into: it stays zero and
     // so ends every print of the buffer.
-    Endpoint peer = make_endpoint(kAnyAddress, kRegistrationPort);
+    Endpoint peer = reg;
     if (receive(sock, buf, cap - 1, peer) == -1)
         std::puts("Błąd Połączono");
     else
@@ -88,7 +133,7 @@ int main(int argc, char** argv) {
 
     for (;;) {
         std::puts("Wpisz coś");
-        if (read_line(&buf, &cap) == -1)
+        if (read_line(&buf, &cap, input) == -1)
             break;
 
         // The whole buffer but its last byte goes, up to what UDP can carry.
@@ -107,7 +152,7 @@ int main(int argc, char** argv) {
     }
 
     // Standard input has ended, or could not be read.
-    const int status = std::feof(stdin) ? 0 : 1;
+    const int status = std::feof(input) ? 0 : 1;
     if (status != 0)
         std::puts("Błąd getline");
     std::free(buf);

@@ -26,7 +26,7 @@ std::uint16_t handler_port(std::int32_t client) {
     return static_cast<std::uint16_t>(kRegistrationPort + static_cast<std::uint32_t>(client));
 }
 
-bool server_address(const Endpoint& e, std::uint16_t last) {
+bool is_server_socket(const Endpoint& e, std::uint16_t last) {
     const std::uint16_t port = ntohs(e.addr.sin_port);
     return e.addr.sin_addr.s_addr == htonl(kBindAddress) && port >= kRegistrationPort && port <= last;
 }
@@ -45,11 +45,12 @@ int answer_options(int argc, char** argv, const char* program, const char* about
     const bool help = either(argv[1], "--help", "-h");
     const bool version = either(argv[1], "--version", "-V");
     if (argc == 2 && help) {
-        std::printf("Użycie: %s [--help | --version]\n%s\nNie przyjmuje innych argumentów.\n"
-                    "  -h, --help     wypisuje tę pomoc i kończy działanie\n"
-                    "  -V, --version  wypisuje wersję i kończy działanie\n"
-                    "Więcej: man %s\n",
-                    program, about, program);
+        std::printf(
+            "Użycie: %s [--help | --version]\n%s\nNie przyjmuje innych argumentów.\n"
+            "  -h, --help     wypisuje tę pomoc i kończy działanie\n"
+            "  -V, --version  wypisuje wersję i kończy działanie\n"
+            "Więcej: man %s\n",
+            program, about, program);
     } else if (argc == 2 && version) {
         std::printf("%s, wersja %s\n", program, TOLPAN_VERSION);
     } else {
@@ -73,7 +74,8 @@ sigset_t wait_mask;
 // own: every process writes it, so each copies just that one page. No
 // larger than PIPE_BUF, so that one write of it is never split on a pipe.
 alignas(4096) char output_buffer[4096];
-// More than one step prints: a registration's six lines, or an echo's two.
+// Room for what one step prints: a registration's six lines, or an echo's
+// two with the notice.
 constexpr std::size_t kStepOutputMax = 512;
 
 }  // namespace
@@ -144,12 +146,18 @@ void start_up(const char* banner) {
 
 void flush_output() { std::fflush(stdout); }
 
-void wait_for(int fd, short events) {
+bool wait_for(int fd, short events) {
     flush_output();
     pollfd ready{fd, events, 0};
-    // A signal ends the wait early; the caller then simply tries again.
-    (void)ppoll(&ready, 1, nullptr, &wait_mask);
+    const int n = ppoll(&ready, 1, nullptr, &wait_mask);
+    // A wait that cannot be made at all, as under a descriptor limit of
+    // none, waits for a signal alone rather than return at once.
+    if (n == -1 && errno != EINTR)
+        (void)sigsuspend(&wait_mask);
+    return n == 1;
 }
+
+void pause_after_failure(int sock) { (void)wait_for(sock, POLLIN); }
 
 void begin_wait() { (void)sigprocmask(SIG_SETMASK, &wait_mask, nullptr); }
 void end_wait() { (void)sigprocmask(SIG_SETMASK, &work_mask, nullptr); }
@@ -159,21 +167,21 @@ void set_nonblocking(int sock) { (void)fcntl(sock, F_SETFL, O_NONBLOCK); }
 ssize_t receive(int sock, char* buf, std::size_t len, Endpoint& from) {
     if (__fpending(stdout) > sizeof output_buffer - kStepOutputMax)
         flush_output();
-    for (;;) {
+    // Still nothing once the wait has said there is: the call has failed.
+    for (bool ready = false;; ready = wait_for(sock, POLLIN)) {
         from.len = sizeof from.addr;
         const ssize_t got = recvfrom(sock, buf, len, 0, as_sockaddr(from), &from.len);
-        if (got != -1 || errno != EAGAIN)
+        if (got != -1 || errno != EAGAIN || ready)
             return got;
-        wait_for(sock, POLLIN);
     }
 }
 
 ssize_t send_to(int sock, const char* buf, std::size_t len, const Endpoint& to) {
-    for (;;) {
+    // A socket may be ready and still have no port to send from.
+    for (bool ready = false;; ready = wait_for(sock, POLLOUT)) {
         const ssize_t sent = sendto(sock, buf, len, 0, as_sockaddr(to), to.len);
-        if (sent != -1 || errno != EAGAIN)
+        if (sent != -1 || errno != EAGAIN || ready)
             return sent;
-        wait_for(sock, POLLOUT);
     }
 }
 

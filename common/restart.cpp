@@ -1,0 +1,124 @@
+// SPDX-License-Identifier: ISC
+// A registration service that starts its program image afresh: the new
+// image takes over the registration socket and the next client number.
+
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "tolpan.h"
+
+namespace tolpan {
+
+namespace {
+
+// The words that carry a registration service across a fresh start of its
+// image: the flag, then the next client number, the registration socket,
+// the process id and the process name.
+constexpr char kResumeFlag[] = "--resume-registration";
+constexpr int kResumeArgs = 6;
+
+// The decimal number that the whole of text holds, if it lies in [lo, hi].
+bool parse_number(const char* text, long lo, long hi, long& n) {
+    char* end = nullptr;
+    errno = 0;
+    n = std::strtol(text, &end, 10);
+    return end != text && *end == '\0' && errno == 0 && n >= lo && n <= hi;
+}
+
+// Whether fd is open on the file whose code runs here: the device and inode
+// of the mapping that holds this very function. A program run by another,
+// such as valgrind or the ELF interpreter, finds that other program's file
+// behind /proc/self/exe.
+bool runs_from(int fd) {
+    struct stat file {};
+    FILE* maps = std::fopen("/proc/self/maps", "re");
+    if (maps == nullptr)
+        return false;
+    const auto here = reinterpret_cast<std::uintptr_t>(&runs_from);
+    bool same = false;
+    char* line = nullptr;
+    std::size_t cap = 0;
+    while (getline(&line, &cap, maps) != -1) {
+        std::uintptr_t lo = 0;
+        std::uintptr_t hi = 0;
+        unsigned major = 0;
+        unsigned minor = 0;
+        unsigned long inode = 0;
+        if (std::sscanf(line, "%" SCNxPTR "-%" SCNxPTR " %*s %*s %x:%x %lu", &lo, &hi, &major, &minor,
+                        &inode) == 5 &&
+            lo <= here && here < hi) {
+            same = fstat(fd, &file) == 0 && file.st_dev == makedev(major, minor) && file.st_ino == inode;
+            break;
+        }
+    }
+    std::free(line);
+    (void)std::fclose(maps);
+    return same;
+}
+
+}  // namespace
+
+int resumed_socket(int argc, char** argv, std::uint16_t port, std::int32_t& client) {
+    long next = 0;
+    long fd = 0;
+    long pid = 0;
+    if (argc != kResumeArgs || std::strcmp(argv[1], kResumeFlag) != 0 ||
+        !parse_number(argv[2], kFirstClient, kLastClient + 1L, next) ||
+        !parse_number(argv[3], 0, 1L << 30, fd) || !parse_number(argv[4], 1, 1L << 30, pid) ||
+        pid != getpid())
+        return -1;
+    const int sock = static_cast<int>(fd);
+    Endpoint bound{};
+    bound.len = sizeof bound.addr;
+    int type = 0;
+    socklen_t type_len = sizeof type;
+    if (getsockname(sock, as_sockaddr(bound), &bound.len) == -1 || bound.addr.sin_family != AF_INET ||
+        getsockopt(sock, SOL_SOCKET, SO_TYPE, &type, &type_len) == -1 || type != SOCK_DGRAM ||
+        bound.addr.sin_addr.s_addr != htonl(kBindAddress) || ntohs(bound.addr.sin_port) != port)
+        return -1;
+    // For kernels that name a program executed through a descriptor after
+    // the descriptor.
+    (void)prctl(PR_SET_NAME, argv[5]);
+    client = static_cast<std::int32_t>(next);
+    return sock;
+}
+
+void restart_image(const char* argv0, int reg_sock, std::int32_t next) {
+    // The image that runs, even once its file has been replaced or removed.
+    const int exe = open("/proc/self/exe", O_PATH | O_CLOEXEC);
+    if (exe == -1)
+        return;
+    if (!runs_from(exe)) {
+        (void)close(exe);
+        return;
+    }
+    char name[16] = {};
+    (void)prctl(PR_GET_NAME, name);
+    // A program may be started with no arguments at all, not even its name.
+    if (argv0 == nullptr)
+        argv0 = name;
+    char client[12];
+    char sock[12];
+    char pid[12];
+    std::snprintf(client, sizeof client, "%d", next);
+    std::snprintf(sock, sizeof sock, "%d", reg_sock);
+    std::snprintf(pid, sizeof pid, "%d", static_cast<int>(getpid()));
+    char* const args[kResumeArgs + 1] = {
+        const_cast<char*>(argv0), const_cast<char*>(kResumeFlag), client, sock, pid, name, nullptr};
+    flush_output();
+    // Executed through a descriptor, the new image bears the file's name
+    // from its first instruction, where /proc/self/exe would name it "exe".
+    (void)execveat(exe, "", args, environ, AT_EMPTY_PATH);
+    (void)close(exe);
+}
+
+}  // namespace tolpan
