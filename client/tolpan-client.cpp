@@ -56,12 +56,13 @@ ssize_t read_input(void* /*cookie*/, char* buf, std::size_t size) {
 // kLineMax grow the line buffer just as they would there. Null if it
 // cannot be made.
 FILE* open_input() {
-    static char buffer[BUFSIZ];
-    struct stat st {};
-    const bool small = fstat(STDIN_FILENO, &st) == 0 && st.st_blksize > 0 && st.st_blksize < BUFSIZ;
     FILE* input = fopencookie(nullptr, "r", cookie_io_functions_t{read_input, nullptr, nullptr, nullptr});
-    if (input != nullptr)
+    if (input != nullptr) {
+        static char buffer[BUFSIZ];
+        struct stat st {};
+        const bool small = fstat(STDIN_FILENO, &st) == 0 && st.st_blksize > 0 && st.st_blksize < BUFSIZ;
         (void)setvbuf(input, buffer, _IOFBF, small ? static_cast<std::size_t>(st.st_blksize) : sizeof buffer);
+    }
     return input;
 }
 
@@ -110,6 +111,7 @@ int main(int argc, char** argv) {
     FILE* input = open_input();
     if (buf == nullptr || input == nullptr) {
         std::perror("Unable to allocate buffer");
+        std::free(buf);
         return 1;
     }
     std::memset(buf, 0, cap);

@@ -53,6 +53,7 @@ bool runs_from(int fd) {
         unsigned major = 0;
         unsigned minor = 0;
         unsigned long inode = 0;
+        // NOLINTNEXTLINE(cert-err34-c): the kernel's own lines, whose fields fit
         if (std::sscanf(line, "%" SCNxPTR "-%" SCNxPTR " %*s %*s %x:%x %lu", &lo, &hi, &major, &minor,
                         &inode) == 5 &&
             lo <= here && here < hi) {

@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 . scripts/deps.sh
 ensure_packages "${BUILD_PACKAGES[@]}"
 
-build tolpan-bench
+build default tolpan-bench
 if [ "${1:-}" = --scale ]; then
     need=$((${2:-30000} + 1000))
     pid_max=$(cat /proc/sys/kernel/pid_max)

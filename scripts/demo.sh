@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 . scripts/deps.sh
 ensure_packages "${BUILD_PACKAGES[@]}"
 
-build tolpan-server tolpan-client
+build default tolpan-server tolpan-client
 
 log=build/tolpan-server.log
 set -m  # job control: the server gets a process group of its own

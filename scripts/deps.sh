@@ -8,10 +8,18 @@ TEST_PACKAGES=(valgrind iproute2 strace mount)
 CHECK_PACKAGES=(clang-format clang-tidy cppcheck mandoc)
 PACKAGE_PACKAGES=(dpkg-dev debhelper lintian)
 
-# build TARGET...: configures the default build and builds those targets.
+# build_dir PRESET: the folder that a preset builds in; build/ is the
+# default's, every other preset has build-PRESET/ of its own.
+build_dir() {
+    if [ "$1" = default ]; then echo build; else echo "build-$1"; fi
+}
+
+# build PRESET TARGET...: configures a preset's build and builds those targets.
 build() {
-    cmake --preset default >/dev/null
-    cmake --build --preset default -j "$(nproc)" --target "$@" >/dev/null
+    local preset=$1
+    shift
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$(nproc)" --target "$@" >/dev/null
 }
 
 # ensure_packages PKG...: installs the Debian packages of the list that are

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: ISC
 # Builds everything and runs every test: scripts/test.sh [preset]
-# The preset is "default", "ci" (warnings as errors) or "asan" (with
-# AddressSanitizer and UBSan, in build-asan/).
+# The preset is "default" (in build/), "ci" (warnings as errors, in
+# build-ci/) or "asan" (as ci, with AddressSanitizer and UBSan, in
+# build-asan/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh

@@ -20,6 +20,22 @@ constexpr char kAbout[] =
     "Rejestruje klientów na porcie UDP 10000 adresu 127.0.0.1: każdemu daje kolejny\n"
     "numer N i port 10000 + N, na którym odsyła nadawcy każdy datagram.";
 
+// Sends the registration reply, the number's text in msg with its zero byte,
+// from the handler socket to the greeting's source.
+void send_reply(int sock, std::uint16_t port, const char* msg, const Endpoint& to) {
+    // Sent to a server socket, this one included, the reply would be echoed
+    // back and forth for ever.
+    if (is_server_socket(to, port)) {
+        std::puts("Błąd sendto obsluga klienta");
+        return;
+    }
+    const ssize_t sent = send_to(sock, msg, std::strlen(msg) + 1, to);
+    if (sent == -1)
+        std::puts("Błąd sendto obsluga klienta");
+    else
+        std::printf("obsluga klienta: sendto(...)=%i\n", static_cast<int>(sent));
+}
+
 // Echoes every datagram on the handler socket to its sender. Never returns.
 [[noreturn]] void serve_client(int sock, std::uint16_t port, char* msg, Endpoint peer) {
     for (;;) {
@@ -93,14 +109,7 @@ int main(int argc, char** argv) {
         set_nonblocking(sock);
         std::printf("Port obslugi klienta: %hu\n", port);
 
-        // The reply is the number's text with its zero byte. Sent to a server
-        // socket, this one included, it would be echoed back and forth.
-        if (is_server_socket(from, port))
-            std::puts("Błąd sendto obsluga klienta");
-        else if (const ssize_t sent = send_to(sock, msg, std::strlen(msg) + 1, from); sent == -1)
-            std::puts("Błąd sendto obsluga klienta");
-        else
-            std::printf("obsluga klienta: sendto(...)=%i\n", static_cast<int>(sent));
+        send_reply(sock, port, msg, from);
         // bind's result, 0 once here.
         std::printf("obsluga_klienta %i: bind()=%i\nOczekuję na klienta...\n", client, 0);
 
