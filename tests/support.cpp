@@ -32,6 +32,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 bool in_private_network = false;
+bool in_user_namespace = false;
 // Groups of programs still running, so that an interrupted run kills them too.
 volatile sig_atomic_t live_groups[64];
 
@@ -80,10 +81,10 @@ bool open_terminal(int out[2]) {
 
 }  // namespace
 
-sockaddr_in loopback(std::uint16_t port) {
+sockaddr_in loopback(std::uint16_t port, in_addr_t address) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_addr.s_addr = htonl(address);
     a.sin_port = htons(port);
     return a;
 }
@@ -99,8 +100,42 @@ bool set_loopback(bool up) {
     return ok;
 }
 
-bool enter_private_network() { return in_private_network = unshare(CLONE_NEWNET) == 0 && set_loopback(true); }
+// Writes text to a file of /proc, whole.
+bool write_proc(const char* path, const std::string& text) {
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    const bool whole = fd != -1 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (fd != -1)
+        close(fd);
+    return whole;
+}
+
+bool enter_private_network() {
+    const std::string uid = std::to_string(geteuid());
+    const std::string gid = std::to_string(getegid());
+    bool entered = unshare(CLONE_NEWNET) == 0;
+    if (!entered) {
+        // Root in the user namespace, so that the programs it runs keep its rights there.
+        in_user_namespace = unshare(CLONE_NEWUSER | CLONE_NEWNET) == 0 &&
+                            write_proc("/proc/self/setgroups", "deny") &&
+                            write_proc("/proc/self/uid_map", "0 " + uid + " 1") &&
+                            write_proc("/proc/self/gid_map", "0 " + gid + " 1");
+        entered = in_user_namespace;
+    }
+    in_private_network = entered && set_loopback(true);
+    return in_private_network;
+}
 bool private_network() { return in_private_network; }
+bool real_root() { return geteuid() == 0 && !in_user_namespace; }
+
+std::optional<std::uint16_t> taken_port() {
+    for (std::uint16_t port = 10000; port <= 10300; ++port)
+        if (!Udp(port).ok())
+            return port;
+    for (const std::uint16_t port : {std::uint16_t{9000}, std::uint16_t{65535}})
+        if (!Udp(port).ok())
+            return port;
+    return std::nullopt;
+}
 
 void guard_children() {
     // What this process inherited is not the programs' to hold.
@@ -143,7 +178,7 @@ ProgramCopy::~ProgramCopy() {
 }
 
 Program::Program(std::vector<std::string> command, const std::string& input_path,
-                 const std::string& output_path) {
+                 const std::string& output_path, unsigned start) {
     int out[2] = {-1, -1};
     int in[2] = {-1, -1};
     const bool terminal = output_path == kTerminal;
@@ -170,7 +205,9 @@ Program::Program(std::vector<std::string> command, const std::string& input_path
         sigset_t pipe_signal;
         sigemptyset(&pipe_signal);
         sigaddset(&pipe_signal, SIGPIPE);
-        sigprocmask(SIG_BLOCK, &pipe_signal, nullptr);
+        sigprocmask((start & kOrdinary) != 0 ? SIG_UNBLOCK : SIG_BLOCK, &pipe_signal, nullptr);
+        if ((start & kNonBlockingInput) != 0)
+            fcntl(STDIN_FILENO, F_SETFL, O_NONBLOCK);
         execvp(argv[0], argv.data());
         _exit(127);
     }
@@ -266,8 +303,8 @@ Udp::Udp(std::uint16_t port) : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)
 
 Udp::~Udp() { close_fd(fd_); }
 
-bool Udp::send(std::uint16_t to_port, const std::string& bytes) const {
-    const sockaddr_in to = loopback(to_port);
+bool Udp::send(std::uint16_t to_port, const std::string& bytes, in_addr_t to_address) const {
+    const sockaddr_in to = loopback(to_port, to_address);
     return sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
            static_cast<ssize_t>(bytes.size());
 }
@@ -310,6 +347,21 @@ std::vector<pid_t> family(pid_t pid) {
         for (pid_t child : children(all[i]))
             all.push_back(child);
     return all;
+}
+
+bool sigpipe_held(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("SigBlk:", 0) == 0)
+            return (std::stoull(line.substr(7), nullptr, 16) >> (SIGPIPE - 1) & 1) != 0;
+    return false;
+}
+
+std::size_t open_descriptors(pid_t pid) {
+    std::error_code gone;
+    const std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", gone);
+    return static_cast<std::size_t>(std::distance(fds, {}));
 }
 
 std::string stat_field(pid_t pid, int field) {

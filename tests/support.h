@@ -27,12 +27,19 @@ inline const std::string kGreeting("Eloo\n\0\0\0", 8);
 inline constexpr std::size_t kMaxDatagram = 65507;
 
 // Moves this process into a network namespace of its own with loopback up,
-// so fixed ports never meet a server that a user runs. Returns false, with
-// the host's network left in place, where the machine does not allow it.
+// so fixed ports never meet a server that a user runs: as root directly,
+// otherwise inside a user namespace, as its root. Returns false, with the
+// host's network left in place, where the machine allows neither.
 bool enter_private_network();
 // Whether enter_private_network succeeded: only then may a test change the
 // network.
 bool private_network();
+// Whether this process is root on the host, as switching to another user or
+// unmounting /proc needs: not so in a user namespace.
+bool real_root();
+// The first of the ports that the tests use (9000, 10000 to 10300, 65535)
+// that is taken on 127.0.0.1, if any.
+std::optional<std::uint16_t> taken_port();
 
 // Brings this namespace's loopback interface up or down.
 bool set_loopback(bool up);
@@ -71,13 +78,19 @@ class ProgramCopy {
     std::string path_;
 };
 
-// A program in a process group of its own, started with SIGPIPE blocked (the
-// hardest start it can meet). Its standard input and output are pipes,
-// unless input_path names a file to read or output_path one to write.
+// How a Program may start besides: with SIGPIPE let through, as an ordinary
+// start does, and with its standard input non-blocking.
+inline constexpr unsigned kOrdinary = 1;
+inline constexpr unsigned kNonBlockingInput = 2;
+
+// A program in a process group of its own, started with SIGPIPE blocked
+// (the hardest start it can meet) unless `start` says otherwise. Its
+// standard input and output are pipes, unless input_path names a file to
+// read or output_path one to write.
 class Program {
    public:
     explicit Program(std::vector<std::string> command, const std::string& input_path = "",
-                     const std::string& output_path = "");
+                     const std::string& output_path = "", unsigned start = 0);
     ~Program();  // kills the whole group and reaps every process of it
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
@@ -121,7 +134,7 @@ class Udp {
     bool ok() const { return fd_ != -1; }
     int fd() const { return fd_; }
     std::uint16_t port() const { return port_; }
-    bool send(std::uint16_t to_port, const std::string& bytes) const;
+    bool send(std::uint16_t to_port, const std::string& bytes, in_addr_t to = INADDR_LOOPBACK) const;
     std::optional<Datagram> receive(Ms wait = kWait) const;
 
    private:
@@ -138,8 +151,8 @@ bool sleeping(pid_t pid);
 // The line that the SIGPIPE notice of process pid prints.
 std::string notice(pid_t pid);
 
-// The address of port on 127.0.0.1.
-sockaddr_in loopback(std::uint16_t port);
+// The address of port on 127.0.0.1, or on another address given in host order.
+sockaddr_in loopback(std::uint16_t port, in_addr_t address = INADDR_LOOPBACK);
 
 // Direct children of a process.
 std::vector<pid_t> children(pid_t pid);
@@ -148,6 +161,10 @@ std::vector<pid_t> family(pid_t pid);
 // The exit status of pid, as a shell shows it, once it has ended and nobody
 // waits for it; nullopt if it runs on.
 std::optional<int> zombie_status(pid_t pid, Ms wait = kWait);
+// Whether process pid holds SIGPIPE blocked.
+bool sigpipe_held(pid_t pid);
+// How many descriptors process pid holds.
+std::size_t open_descriptors(pid_t pid);
 // One field of /proc/PID/stat, counted from 1 as proc(5) does; "" if gone.
 std::string stat_field(pid_t pid, int field);
 
