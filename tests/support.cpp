@@ -89,7 +89,8 @@ sockaddr_in loopback(std::uint16_t port, in_addr_t address) {
     return a;
 }
 
-bool set_loopback(bool up) {
+// Brings this namespace's loopback interface up or down.
+static bool set_loopback(bool up) {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ifreq ifr{};
     std::strcpy(ifr.ifr_name, "lo");

@@ -41,9 +41,6 @@ bool real_root();
 // that is taken on 127.0.0.1, if any.
 std::optional<std::uint16_t> taken_port();
 
-// Brings this namespace's loopback interface up or down.
-bool set_loopback(bool up);
-
 // Makes this process the reaper of orphaned descendants, so a test can wait
 // for every process that a server forked, makes an interrupt or a
 // termination kill every program still running, and keeps the descriptors
