@@ -1,47 +1,51 @@
 // SPDX-License-Identifier: ISC
-// tolpan-bare PORT: the server's system calls without its output, the
-// yardstick of the benchmark. It registers on PORT and serves client N on
-// PORT + N, making the same socket, bind, sendto, fork, close and recvfrom
-// calls; it never starts its image afresh.
+// tolpan-bare: the server's system calls without its output, the yardstick
+// of the benchmark. It registers on port 20000 and serves client N on port
+// 20000 + N, making the same socket, bind, sendto, fork, close and recvfrom
+// calls, and starting its image afresh as the server does.
 
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
+#include "bench.h"
 #include "tolpan.h"
 
 using namespace tolpan;
 
 int main(int argc, char** argv) {
-    char* end = nullptr;
-    const long port = argc == 2 ? std::strtol(argv[1], &end, 10) : 0;
-    // Leaves room above it for the handler ports of a thousand clients.
-    if (end == nullptr || *end != '\0' || port < 1 || port > 65535 - 1000) {
-        std::fputs("usage: tolpan-bare PORT\n", stderr);
-        return 2;
+    std::int32_t client = kFirstClient;
+    int reg_sock = resumed_socket(argc, argv, bench::kBarePort, client);
+    if (reg_sock == -1) {
+        if (argc > 1) {
+            std::fputs("usage: tolpan-bare\n", stderr);
+            return kUsageStatus;
+        }
+        reg_sock = socket(AF_INET, SOCK_DGRAM, 0);
+        Endpoint reg = make_endpoint(kBindAddress, bench::kBarePort);
+        // Its port taken, it ends, so that nothing greets what it did not start.
+        if (bind(reg_sock, as_sockaddr(reg), reg.len) == -1)
+            return 1;
     }
-    const auto base = static_cast<std::uint16_t>(port);
-    const int reg_sock = socket(AF_INET, SOCK_DGRAM, 0);
-    Endpoint reg = make_endpoint(kBindAddress, base);
-    (void)bind(reg_sock, as_sockaddr(reg), reg.len);
 
     char msg[kServerBufferSize];
     Endpoint from{};
-    for (std::int32_t client = kFirstClient;; ++client) {
+    for (;;) {
         from.len = sizeof from.addr;
         if (recvfrom(reg_sock, msg, kServerReceiveMax, 0, as_sockaddr(from), &from.len) == -1)
             continue;
         std::snprintf(msg, sizeof msg, "%d", client);
         const int sock = socket(AF_INET, SOCK_DGRAM, 0);
-        Endpoint own = make_endpoint(kBindAddress, static_cast<std::uint16_t>(base + client));
+        Endpoint own = make_endpoint(kBindAddress, static_cast<std::uint16_t>(bench::kBarePort + client));
         if (bind(sock, as_sockaddr(own), own.len) == -1)
             return kBindFailedStatus;
         (void)sendto(sock, msg, std::strlen(msg) + 1, 0, as_sockaddr(from), from.len);
         if (fork() == 0) {
             (void)close(sock);
+            if ((++client - kFirstClient) % kImageClients == 0)
+                restart_image(argv[0], reg_sock, client);
             continue;
         }
         for (;;) {
