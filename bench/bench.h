@@ -34,6 +34,6 @@ bool server_bound(const std::string& log);
 
 // The two modes; each returns the benchmark's exit status.
 int compare(long rounds, bool isolated, const std::string& log);
-int scale(long clients, bool isolated, const std::string& log);
+int scale(long n, bool isolated, const std::string& log);
 
 }  // namespace bench

@@ -211,7 +211,7 @@ int compare(long rounds, bool isolated, const std::string& log) {
         std::vector<double> their;
         // ours / bare of each round, paired as they ran.
         std::vector<double> ratios;
-        for (std::size_t i = 0; i < ours.size(); ++i) {
+        for (std::size_t i = 0; i != ours.size(); ++i) {
             our.push_back(ours[i].*row.measure);
             their.push_back(bare[i].*row.measure);
             if (their.back() != 0)

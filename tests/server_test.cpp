@@ -154,7 +154,8 @@ TEST(Server, RegistersAndEchoesWithExactLines) {
         ASSERT_TRUE(sleeping(pid));
     std::map<std::uint16_t, Lines> out;
     for (const auto& line : server.lines(600, Ms{0}))
-        out[static_cast<std::uint16_t>(std::atoi(line.c_str() + std::min(line.find("100"), line.size())))]
+        out[static_cast<std::uint16_t>(
+                std::strtol(line.c_str() + std::min(line.find("100"), line.size()), nullptr, 10))]
             .push_back(line);
     EXPECT_EQ(out, bursts);
 
@@ -427,10 +428,11 @@ TEST(ServerStress, ThreeHundredClientsCostWhatTheFirstDid) {
             command.insert(command.begin(), {TOLPAN_VALGRIND, "-q"});
         const std::string hide =
             run == "no /proc" ? "umount -l /proc" : "mount -t tmpfs none /dev && exec <&-";
-        Program server(valgrind || replace
-                           ? in_shell(command, valgrind ? "exec \"$@\"" : "ulimit -n 64 && exec \"$@\"")
-                           : std::vector<std::string>{"unshare", "--mount", "/bin/sh", "-c",
-                                                      hide + " && ulimit -n 64 && exec \"$0\"", copy.path()});
+        const bool hidden = !valgrind && !replace;  // in a mount namespace of its own
+        Program server(hidden
+                           ? std::vector<std::string>{"unshare", "--mount", "/bin/sh", "-c",
+                                                      hide + " && ulimit -n 64 && exec \"$0\"", copy.path()}
+                           : in_shell(command, valgrind ? "exec \"$@\"" : "ulimit -n 64 && exec \"$@\""));
         ASSERT_EQ(server.lines(4), kStart);
         const int clients = valgrind ? 20 : 300;
         Udp a;
@@ -552,7 +554,10 @@ TEST(ServerStress, RandomDatagramsAndGreetingsUnderSigpipes) {
             EXPECT_EQ(l, notice(pid));
             ++notices[pid];
         } else {
-            got[l.rfind(handler, 0) == 0 ? std::atoi(l.c_str() + handler.size()) : 0].push_back(l);
+            got[l.rfind(handler, 0) == 0
+                    ? static_cast<int>(std::strtol(l.c_str() + handler.size(), nullptr, 10))
+                    : 0]
+                .push_back(l);
         }
     }
     EXPECT_EQ(got, expected);
