@@ -22,6 +22,15 @@ build() {
     cmake --build --preset "$preset" -j "$(nproc)" --target "$@" >/dev/null
 }
 
+# copy_tree DEST: copies the files that git knows, tracked and new, as they
+# stand in the work tree, to DEST.
+copy_tree() {
+    mkdir -p "$1"
+    git ls-files -z --cached --others --exclude-standard |
+        while IFS= read -r -d '' file; do [ -e "$file" ] && printf '%s\0' "$file"; done |
+        tar --null -T - -cf - | tar -xf - -C "$1"
+}
+
 # ensure_packages PKG...: installs the Debian packages of the list that are
 # missing, as root; otherwise prints the command to run and stops. Does
 # nothing when all are there.

@@ -12,11 +12,7 @@ ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${PACKAGE_PACKAGES
 version=$(dpkg-parsechangelog -S Version)
 out=build/package
 rm -rf "$out"
-mkdir -p "$out/tolpan-$version"
-# Tracked and new files as they stand in the work tree, without deleted ones.
-git ls-files -z --cached --others --exclude-standard |
-    while IFS= read -r -d '' file; do [ -e "$file" ] && printf '%s\0' "$file"; done |
-    tar --null -T - -cf - | tar -xf - -C "$out/tolpan-$version"
+copy_tree "$out/tolpan-$version"
 
 (cd "$out/tolpan-$version" && dpkg-buildpackage -us -uc)
 changes=$out/tolpan_${version}_$(dpkg-architecture -q DEB_HOST_ARCH).changes

@@ -175,8 +175,8 @@ TEST(Client, StartsReadsTheNumberAndEndsWithItsInput) {
         // Failures injected: neither the reply nor the echo can be received,
         // and the first line cannot be sent, so the client asks for the next
         // at once. The peer stays port 10000, where the second line goes.
-        {"printf 'a\\nb\\n' | exec strace -qq -o /dev/null -e inject=recvfrom:error=EIO:when=1..2 "
-         "-e inject=sendto:error=EIO:when=2 \"$@\"",
+        {"printf 'a\\nb\\n' | " +
+             with_faults("-e inject=recvfrom:error=EIO:when=1..2 -e inject=sendto:error=EIO:when=2"),
          "1",
          {kStart[1], kStart[2], "Błąd Połączono",
           "Otrzymana wiadomość: ", "Nr klienta odebrany w wiadomości: 0", "Rzeczywisty port OK: 10000",

@@ -194,9 +194,8 @@ TEST(Server, TakenPortsAreReportedAsTheyShould) {
     // port 10002 is taken when client 2 comes.
     Udp squatter(10002);
     ASSERT_TRUE(squatter.ok());
-    Program server(in_shell(server_command(),
-                            "exec strace -f -qq -o /dev/null -e inject=sendto:error=EIO:when=1..2 "
-                            "-e inject=recvfrom:error=EIO:when=3..4 \"$@\""));
+    Program server(in_shell(server_command(), with_faults("-e inject=sendto:error=EIO:when=1..2 "
+                                                          "-e inject=recvfrom:error=EIO:when=3..4")));
     ASSERT_EQ(server.lines(4), kStart);
     Udp a;
     ASSERT_TRUE(a.send(10000, kGreeting));

@@ -161,6 +161,10 @@ std::vector<std::string> in_shell(std::vector<std::string> command, const std::s
     return command;
 }
 
+std::string with_faults(const std::string& injections) {
+    return "ASAN_OPTIONS=detect_leaks=0 exec strace -f -qq -o /dev/null " + injections + " \"$@\"";
+}
+
 ProgramCopy::ProgramCopy(const std::string& path) {
     char dir[] = "/tmp/tolpan-test-XXXXXX";
     if (mkdtemp(dir) == nullptr)

@@ -55,6 +55,11 @@ std::vector<std::string> client_command();
 // 'ulimit -n 64 && exec "$@" >&-'.
 std::vector<std::string> in_shell(std::vector<std::string> command, const std::string& script);
 
+// A script for in_shell that runs "$@" under strace with the faults given,
+// such as "-e inject=recvfrom:error=EIO:when=1". LeakSanitizer cannot run
+// under ptrace, so a sanitized program looks for no leaks there.
+std::string with_faults(const std::string& injections);
+
 // As output_path of a Program: a pseudo-terminal, read back raw.
 inline const std::string kTerminal = "/dev/ptmx";
 
