@@ -25,7 +25,7 @@ for patch in "$folder"/*.patch; do
     fi
     if ! cmake --build "$work/build" -j "$(nproc)" >/dev/null 2>&1; then
         echo "$name: does not build"
-    elif (cd "$work/build" && ctest --timeout 300 >/dev/null 2>&1); then
+    elif (cd "$work/build" && ctest --timeout 300 --stop-on-failure >/dev/null 2>&1); then
         echo "$name: MISSED"
         missed+=("$name")
     else

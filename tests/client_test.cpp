@@ -79,7 +79,8 @@ struct Exchange {
     bool from_other = false;  // the echo comes from a third party
     bool signal_at_input = false;
     bool signal_at_echo = false;
-    std::string answer = {};  // what the peer answers, if not the echo
+    std::string answer = {};   // what the peer answers, if not the echo
+    std::size_t datagram = 0;  // its length, where it shows how the buffer grew
 };
 
 const Exchange kExchanges[] = {
@@ -92,6 +93,9 @@ const Exchange kExchanges[] = {
     {"more than the grown buffer holds\n", false, false, false, std::string(300, 'g')},
     {"to a stranger\n", true},
     {"back home\n"},
+    // getline reads a pipe 4096 bytes at a time: 200 bytes grow to 4097,
+    // then to twice as many, 8194.
+    {std::string(5000, 'q') + "\n", false, false, false, {}, 8193},
     {std::string(70000, 'z') + "\n"},
     {std::string(kLineMax, 'w') + "\n"},
     {std::string(kLineMax + 5, 'v') + "\n"},  // cut at kLineMax
@@ -125,6 +129,7 @@ TEST(Client, SendsItsLineBufferAndPrintsEachEcho) {
         buffer.type(x.line.size() > kLineMax + 1 ? x.line.substr(0, kLineMax) + '\n' : x.line,
                     sent->bytes.size());
         ASSERT_EQ(sent->bytes.size(), buffer.datagram().size());
+        EXPECT_TRUE(x.datagram == 0 || sent->bytes.size() == x.datagram) << sent->bytes.size();
         EXPECT_TRUE(sent->bytes == buffer.datagram());
         ASSERT_EQ(client.line(), "Wysłano z sukcesem");
         if (x.signal_at_echo) {
