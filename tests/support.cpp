@@ -32,7 +32,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 bool in_private_network = false;
-bool in_user_namespace = false;
 // Groups of programs still running, so that an interrupted run kills them too.
 volatile sig_atomic_t live_groups[64];
 
@@ -113,20 +112,24 @@ bool write_proc(const char* path, const std::string& text) {
 bool enter_private_network() {
     const std::string uid = std::to_string(geteuid());
     const std::string gid = std::to_string(getegid());
-    bool entered = unshare(CLONE_NEWNET) == 0;
-    if (!entered) {
-        // Root in the user namespace, so that the programs it runs keep its rights there.
-        in_user_namespace = unshare(CLONE_NEWUSER | CLONE_NEWNET) == 0 &&
-                            write_proc("/proc/self/setgroups", "deny") &&
-                            write_proc("/proc/self/uid_map", "0 " + uid + " 1") &&
-                            write_proc("/proc/self/gid_map", "0 " + gid + " 1");
-        entered = in_user_namespace;
-    }
+    // Else root in a user namespace, so that the programs it runs keep its
+    // rights there.
+    const bool entered = unshare(CLONE_NEWNET) == 0 || (unshare(CLONE_NEWUSER | CLONE_NEWNET) == 0 &&
+                                                        write_proc("/proc/self/setgroups", "deny") &&
+                                                        write_proc("/proc/self/uid_map", "0 " + uid + " 1") &&
+                                                        write_proc("/proc/self/gid_map", "0 " + gid + " 1"));
     in_private_network = entered && set_loopback(true);
     return in_private_network;
 }
 bool private_network() { return in_private_network; }
-bool real_root() { return geteuid() == 0 && !in_user_namespace; }
+
+bool real_root() {
+    // Outside every user namespace, root is root of all the ids.
+    std::ifstream map("/proc/self/uid_map");
+    std::string inside, outside, count;
+    map >> inside >> outside >> count;
+    return geteuid() == 0 && outside == "0" && count == "4294967295";
+}
 
 std::optional<std::uint16_t> taken_port() {
     for (std::uint16_t port = 10000; port <= 10300; ++port)
