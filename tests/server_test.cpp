@@ -439,7 +439,7 @@ TEST(ServerStress, ThreeHundredClientsCostWhatTheFirstDid) {
         ASSERT_NE(copy.path(), "");
         std::vector<std::string> command{copy.path()};
         if (valgrind)
-            command.insert(command.begin(), {TOLPAN_VALGRIND, "-q"});
+            command.insert(command.begin(), {TOLPAN_VALGRIND, "-q", "--tool=none"});
         const std::string hide =
             run == "no /proc" ? "umount -l /proc" : "mount -t tmpfs none /dev && exec <&-";
         const bool hidden = !foreign && !replace;  // in a mount namespace of its own
