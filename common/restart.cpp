@@ -86,9 +86,14 @@ int resumed_socket(int argc, char** argv, std::uint16_t port, std::int32_t& clie
         getsockopt(sock, SOL_SOCKET, SO_TYPE, &type, &type_len) == -1 || type != SOCK_DGRAM ||
         bound.addr.sin_addr.s_addr != htonl(kBindAddress) || ntohs(bound.addr.sin_port) != port)
         return -1;
-    // For kernels that name a program executed through a descriptor after
-    // the descriptor.
-    (void)prctl(PR_SET_NAME, argv[5]);
+    // A kernel that names a program executed through a descriptor after the
+    // descriptor, a number, gets the name back. One that names it after its
+    // file has done so, and the name from before may be another program's,
+    // such as valgrind's.
+    char name[16] = {};
+    (void)prctl(PR_GET_NAME, name);
+    if (std::strspn(name, "0123456789") == std::strlen(name))
+        (void)prctl(PR_SET_NAME, argv[5]);
     client = static_cast<std::int32_t>(next);
     return sock;
 }

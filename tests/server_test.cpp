@@ -419,8 +419,8 @@ TEST(ServerStress, ThreeHundredClientsCostWhatTheFirstDid) {
     // stopped at client 61. The image restarts every so many clients; it runs
     // on once its file is replaced and removed, with its registration socket
     // on descriptor 0 where no /dev/null can take that, or where it cannot
-    // restart: without /proc, or run by valgrind or the ELF interpreter,
-    // where /proc/self/exe is not its file.
+    // restart: without /proc, or through the ELF interpreter, which
+    // /proc/self/exe then names. Under valgrind it restarts, outside it.
     for (const std::string run : {"file replaced, then removed", "no /dev, input closed", "under valgrind",
                                   "through the ELF interpreter", "no /proc"}) {
         SCOPED_TRACE(run);

@@ -126,7 +126,9 @@ bool private_network() { return in_private_network; }
 bool real_root() {
     // Outside every user namespace, root is root of all the ids.
     std::ifstream map("/proc/self/uid_map");
-    std::string inside, outside, count;
+    std::string inside;
+    std::string outside;
+    std::string count;
     map >> inside >> outside >> count;
     return geteuid() == 0 && outside == "0" && count == "4294967295";
 }
