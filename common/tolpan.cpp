@@ -75,7 +75,7 @@ sigset_t wait_mask;
 // larger than PIPE_BUF, so that one write of it is never split on a pipe.
 alignas(4096) char output_buffer[4096];
 // Room for what one step prints: a registration's six lines, or an echo's
-// two with the notice.
+// two.
 constexpr std::size_t kStepOutputMax = 512;
 
 }  // namespace

@@ -82,8 +82,8 @@ inline constexpr std::int32_t kImageClients = 16;
 
 // Starts the running program's image afresh in this process, which goes on
 // registering from client `next` on reg_sock. Returns only if it cannot, or
-// if the program that runs is not the file that the system started (it
-// runs under valgrind, say): the process then carries on as it is.
+// if the program that runs is not the file that the system started (an ELF
+// interpreter runs it, say): the process then carries on as it is.
 void restart_image(const char* argv0, int reg_sock, std::int32_t next);
 
 // The registration socket, bound to 127.0.0.1 and port, that restart_image
