@@ -35,9 +35,8 @@ bool parse_number(const char* text, long lo, long hi, long& n) {
 }
 
 // Whether fd is open on the file whose code runs here: the device and inode
-// of the mapping that holds this very function. A program run by another,
-// such as valgrind or the ELF interpreter, finds that other program's file
-// behind /proc/self/exe.
+// of the mapping that holds this very function. A dynamic program run by
+// its ELF interpreter finds the interpreter's file behind /proc/self/exe.
 bool runs_from(int fd) {
     struct stat file {};
     FILE* maps = std::fopen("/proc/self/maps", "re");

@@ -88,13 +88,13 @@ sockaddr_in loopback(std::uint16_t port, in_addr_t address) {
     return a;
 }
 
-// Brings this namespace's loopback interface up or down.
-static bool set_loopback(bool up) {
+// Brings this namespace's loopback interface up.
+static bool loopback_up() {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ifreq ifr{};
     std::strcpy(ifr.ifr_name, "lo");
     bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags = static_cast<short>(up ? ifr.ifr_flags | IFF_UP : ifr.ifr_flags & ~IFF_UP);
+    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
     ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
     close(fd);
     return ok;
@@ -118,7 +118,7 @@ bool enter_private_network() {
                                                         write_proc("/proc/self/setgroups", "deny") &&
                                                         write_proc("/proc/self/uid_map", "0 " + uid + " 1") &&
                                                         write_proc("/proc/self/gid_map", "0 " + gid + " 1"));
-    in_private_network = entered && set_loopback(true);
+    in_private_network = entered && loopback_up();
     return in_private_network;
 }
 bool private_network() { return in_private_network; }
