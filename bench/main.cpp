@@ -16,8 +16,8 @@
 #include <string>
 
 #include "bench.h"
+#include "protocol.h"
 #include "support.h"
-#include "tolpan.h"
 
 namespace bench {
 

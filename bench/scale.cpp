@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "bench.h"
+#include "protocol.h"
 #include "support.h"
-#include "tolpan.h"
 
 namespace bench {
 

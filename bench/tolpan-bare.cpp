@@ -11,22 +11,25 @@
 #include <cstring>
 
 #include "bench.h"
-#include "tolpan.h"
+#include "options.h"
+#include "protocol.h"
+#include "restart.h"
 
 using namespace tolpan;
 
 int main(int argc, char** argv) {
-    std::int32_t client = kFirstClient;
-    int reg_sock = resumed_socket(argc, argv, bench::kBarePort, client);
-    if (reg_sock == -1) {
+    Registration reg{-1, kFirstClient};
+    if (const auto resumed = resumed_registration(argc, argv, bench::kBarePort)) {
+        reg = *resumed;
+    } else {
         if (argc > 1) {
             std::fputs("usage: tolpan-bare\n", stderr);
             return kUsageStatus;
         }
-        reg_sock = socket(AF_INET, SOCK_DGRAM, 0);
-        Endpoint reg = make_endpoint(kBindAddress, bench::kBarePort);
+        reg.sock = socket(AF_INET, SOCK_DGRAM, 0);
+        Endpoint own = make_endpoint(kBindAddress, bench::kBarePort);
         // Its port taken, it ends, so that nothing greets what it did not start.
-        if (bind(reg_sock, as_sockaddr(reg), reg.len) == -1)
+        if (bind(reg.sock, as_sockaddr(own), own.len) == -1)
             return 1;
     }
 
@@ -34,18 +37,18 @@ int main(int argc, char** argv) {
     Endpoint from{};
     for (;;) {
         from.len = sizeof from.addr;
-        if (recvfrom(reg_sock, msg, kServerReceiveMax, 0, as_sockaddr(from), &from.len) == -1)
+        if (recvfrom(reg.sock, msg, kServerReceiveMax, 0, as_sockaddr(from), &from.len) == -1)
             continue;
-        std::snprintf(msg, sizeof msg, "%d", client);
+        std::snprintf(msg, sizeof msg, "%d", reg.next);
         const int sock = socket(AF_INET, SOCK_DGRAM, 0);
-        Endpoint own = make_endpoint(kBindAddress, static_cast<std::uint16_t>(bench::kBarePort + client));
+        Endpoint own = make_endpoint(kBindAddress, static_cast<std::uint16_t>(bench::kBarePort + reg.next));
         if (bind(sock, as_sockaddr(own), own.len) == -1)
             return kBindFailedStatus;
         (void)sendto(sock, msg, std::strlen(msg) + 1, 0, as_sockaddr(from), from.len);
         if (fork() == 0) {
             (void)close(sock);
-            if ((++client - kFirstClient) % kImageClients == 0)
-                restart_image(argv[0], reg_sock, client);
+            if ((++reg.next - kFirstClient) % kImageClients == 0)
+                restart_image(argv[0], reg);
             continue;
         }
         for (;;) {

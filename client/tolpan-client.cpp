@@ -14,7 +14,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tolpan.h"
+#include "io.h"
+#include "options.h"
+#include "protocol.h"
 
 using namespace tolpan;
 
@@ -28,16 +30,13 @@ constexpr char kAbout[] =
 // is read and dropped, so that no input can take all the memory.
 constexpr std::size_t kLineMax = std::size_t{1} << 20;
 
-// Bytes of the current line of standard input passed on so far.
-std::size_t line_so_far = 0;
-
 // Reads standard input for the input stream: waits when it is non-blocking
-// and has nothing yet, and drops the bytes of a line beyond kLineMax.
-ssize_t read_input(void* /*cookie*/, char* buf, std::size_t size) {
-    for (bool ready = false;; ready = wait_for(STDIN_FILENO, POLLIN)) {
-        const ssize_t got = read(STDIN_FILENO, buf, size);
-        if (got == -1 && errno == EAGAIN && !ready)
-            continue;
+// and has nothing yet, and drops the bytes of a line beyond kLineMax. The
+// cookie counts the bytes of the current line passed on so far.
+ssize_t read_input(void* cookie, char* buf, std::size_t size) {
+    auto& line_so_far = *static_cast<std::size_t*>(cookie);
+    for (;;) {
+        const ssize_t got = when_ready(STDIN_FILENO, POLLIN, [&] { return read(STDIN_FILENO, buf, size); });
         if (got <= 0)
             return got;
         std::size_t kept = 0;
@@ -56,7 +55,9 @@ ssize_t read_input(void* /*cookie*/, char* buf, std::size_t size) {
 // kLineMax grow the line buffer just as they would there. Null if it
 // cannot be made.
 FILE* open_input() {
-    FILE* input = fopencookie(nullptr, "r", cookie_io_functions_t{read_input, nullptr, nullptr, nullptr});
+    static std::size_t line_so_far = 0;
+    FILE* input =
+        fopencookie(&line_so_far, "r", cookie_io_functions_t{read_input, nullptr, nullptr, nullptr});
     if (input != nullptr) {
         static char buffer[BUFSIZ];
         struct stat st {};
@@ -96,8 +97,8 @@ std::int32_t client_number(const char* text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (const int status = answer_options(argc, argv, "tolpan-client", kAbout); status != kNoOptions)
-        return status;
+    if (argc > 1)
+        return answer_options(argc, argv, "tolpan-client", kAbout);
     start_up("Program TOLPAN - KLIENT zaczyna działanie");
 
     const int sock = socket(AF_INET, SOCK_DGRAM, 0);

@@ -1,37 +1,52 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: ISC
-# Mutation testing, the measure of the tests: applies each patch of a folder
-# (tests/mutants/ by default) alone to a copy of the tree, builds it, runs
-# the whole suite against it, and reports whether the suite caught the
+# Mutation testing, the measure of the tests: applies each fault of a table
+# (tests/mutants.txt by default) alone to a copy of the tree, builds it,
+# runs the whole suite against it, and reports whether the suite caught the
 # fault. A tool, not a test: CI does not run it.
-#   scripts/mutate.sh [folder]
+#   scripts/mutate.sh [table]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+shopt -u patsub_replacement 2>/dev/null || true  # & in a replacement is itself
 
-folder=$(realpath "${1:-tests/mutants}")
+table=$(realpath "${1:-tests/mutants.txt}")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 copy_tree "$work/src"
 cmake -S "$work/src" -B "$work/build" >/dev/null
 caught=0
 missed=()
-for patch in "$folder"/*.patch; do
-    name=$(basename "$patch" .patch)
-    if ! patch -d "$work/src" -p1 -s --no-backup-if-mismatch <"$patch"; then
-        echo "$name: does not apply"
-        continue
+# try FILE TEXT INTO FAULT: one mutant, the file put back after it.
+try() {
+    local path=$work/src/$1 body
+    body=$(cat "$path" && printf x) && body=${body%x}
+    if [[ $body != *"$2"* || ${body#*"$2"} == *"$2"* ]]; then
+        echo "does not apply: $4"
+        missed+=("$4")
+        return
     fi
+    printf '%s' "${body/"$2"/"$3"}" >"$path"
     if ! cmake --build "$work/build" -j "$(nproc)" >/dev/null 2>&1; then
-        echo "$name: does not build"
+        echo "does not build: $4"
+        missed+=("$4")
     elif (cd "$work/build" && ctest --timeout 300 --stop-on-failure >/dev/null 2>&1); then
-        echo "$name: MISSED"
-        missed+=("$name")
+        echo "MISSED: $4"
+        missed+=("$4")
     else
-        echo "$name: caught"
+        echo "caught: $4"
         caught=$((caught + 1))
     fi
-    patch -d "$work/src" -p1 -R -s --no-backup-if-mismatch <"$patch"
-done
-echo "Caught $caught of $((caught + ${#missed[@]}))${missed[*]:+; missed: ${missed[*]}}"
+    printf '%s' "$body" >"$path"
+}
+while IFS= read -r line; do
+    case $line in
+    'file: '*) file=${line#file: } ;;
+    'text: '*) text=${line#text: } ;;
+    'into:'*) into=${line#into:} && into=${into# } ;;
+    'fault: '*) try "$file" "$text" "$into" "${line#fault: }" ;;
+    esac
+done <"$table"
+echo "Caught $caught of $((caught + ${#missed[@]}))"
+[ ${#missed[@]} -eq 0 ]

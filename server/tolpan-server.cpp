@@ -10,7 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tolpan.h"
+#include "io.h"
+#include "options.h"
+#include "protocol.h"
+#include "restart.h"
 
 using namespace tolpan;
 
@@ -19,6 +22,14 @@ namespace {
 constexpr char kAbout[] =
     "Rejestruje klientów na porcie UDP 10000 adresu 127.0.0.1: każdemu daje kolejny\n"
     "numer N i port 10000 + N, na którym odsyła nadawcy każdy datagram.";
+
+// Whether e is a socket of the server: 127.0.0.1 and a port from the
+// registration port up to last. A datagram from one server socket to
+// another would be echoed back and forth for ever.
+bool is_server_socket(const Endpoint& e, std::uint16_t last) {
+    const std::uint16_t port = ntohs(e.addr.sin_port);
+    return e.addr.sin_addr.s_addr == htonl(kBindAddress) && port >= kRegistrationPort && port <= last;
+}
 
 // Sends the registration reply, the number's text in msg with its zero byte,
 // from the handler socket to the greeting's source.
@@ -65,44 +76,44 @@ void send_reply(int sock, std::uint16_t port, const char* msg, const Endpoint& t
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::int32_t client = kFirstClient;
-    int reg_sock = resumed_socket(argc, argv, kRegistrationPort, client);
-    if (reg_sock != -1) {
+    Registration reg{-1, kFirstClient};
+    if (const auto resumed = resumed_registration(argc, argv, kRegistrationPort)) {
+        reg = *resumed;
         start_up(nullptr);
     } else {
         // A resume that fails its checks is refused here, as any argument is.
-        if (const int status = answer_options(argc, argv, "tolpan-server", kAbout); status != kNoOptions)
-            return status;
+        if (argc > 1)
+            return answer_options(argc, argv, "tolpan-server", kAbout);
         start_up("Program TOLPAN - SERWER zaczyna działanie");
-        reg_sock = socket(AF_INET, SOCK_DGRAM, 0);
-        set_nonblocking(reg_sock);
-        Endpoint reg = make_endpoint(kBindAddress, kRegistrationPort);
+        reg.sock = socket(AF_INET, SOCK_DGRAM, 0);
+        set_nonblocking(reg.sock);
+        Endpoint own = make_endpoint(kBindAddress, kRegistrationPort);
         std::printf("serwer: bind()=%i\nOczekuję na klientów...\n",
-                    bind(reg_sock, as_sockaddr(reg), reg.len));
+                    bind(reg.sock, as_sockaddr(own), own.len));
         std::printf("Port serwera: %hu\n", kRegistrationPort);
     }
 
     char msg[kServerBufferSize];
     Endpoint from{};
     for (;;) {
-        const ssize_t got = receive(reg_sock, msg, kServerReceiveMax, from);
+        const ssize_t got = receive(reg.sock, msg, kServerReceiveMax, from);
         if (got == -1) {
             // Nothing to register: no sender is known. A socket that could not
             // be made fails every receive, and waits for a signal.
             std::puts("Błąd recfrom serwer");
-            pause_after_failure(reg_sock);
+            pause_after_failure(reg.sock);
             continue;
         }
         std::printf("serwer: recvfrom(...)=%i\n", static_cast<int>(got));
 
-        std::snprintf(msg, sizeof msg, "%d", client);
+        std::snprintf(msg, sizeof msg, "%d", reg.next);
         std::printf("Bufor z nr klienta: %s\n", msg);
 
         const int sock = socket(AF_INET, SOCK_DGRAM, 0);
-        const std::uint16_t port = handler_port(client);
+        const std::uint16_t port = handler_port(reg.next);
         Endpoint own = make_endpoint(kBindAddress, port);
         // Past the last handler port there is none left to give.
-        if (client > kLastClient || bind(sock, as_sockaddr(own), own.len) == -1) {
+        if (reg.next > kLastClient || bind(sock, as_sockaddr(own), own.len) == -1) {
             std::puts("Błąd bind");
             std::exit(kBindFailedStatus);
         }
@@ -111,7 +122,7 @@ int main(int argc, char** argv) {
 
         send_reply(sock, port, msg, from);
         // bind's result, 0 once here.
-        std::printf("obsluga_klienta %i: bind()=%i\nOczekuję na klienta...\n", client, 0);
+        std::printf("obsluga_klienta %i: bind()=%i\nOczekuję na klienta...\n", reg.next, 0);
 
         flush_output();
         const pid_t pid = fork();
@@ -123,7 +134,7 @@ int main(int argc, char** argv) {
         // That socket is the parent's alone: otherwise every later process
         // would hold the socket of every earlier client.
         (void)close(sock);
-        if ((++client - kFirstClient) % kImageClients == 0)
-            restart_image(argv[0], reg_sock, client);
+        if ((++reg.next - kFirstClient) % kImageClients == 0)
+            restart_image(argv[0], reg);
     }
 }

@@ -1,66 +1,16 @@
 // SPDX-License-Identifier: ISC
-#include "tolpan.h"
+#include "io.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <stdio_ext.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 
 namespace tolpan {
-
-Endpoint make_endpoint(in_addr_t address, std::uint16_t port) {
-    Endpoint e{};
-    e.addr.sin_family = AF_INET;
-    e.addr.sin_addr.s_addr = htonl(address);
-    e.addr.sin_port = htons(port);
-    e.len = sizeof e.addr;
-    return e;
-}
-
-std::uint16_t handler_port(std::int32_t client) {
-    return static_cast<std::uint16_t>(kRegistrationPort + static_cast<std::uint32_t>(client));
-}
-
-bool is_server_socket(const Endpoint& e, std::uint16_t last) {
-    const std::uint16_t port = ntohs(e.addr.sin_port);
-    return e.addr.sin_addr.s_addr == htonl(kBindAddress) && port >= kRegistrationPort && port <= last;
-}
-
-namespace {
-
-bool either(const char* word, const char* one, const char* other) {
-    return std::strcmp(word, one) == 0 || std::strcmp(word, other) == 0;
-}
-
-}  // namespace
-
-int answer_options(int argc, char** argv, const char* program, const char* about) {
-    if (argc < 2)
-        return kNoOptions;
-    const bool help = either(argv[1], "--help", "-h");
-    const bool version = either(argv[1], "--version", "-V");
-    if (argc == 2 && help) {
-        std::printf(
-            "Użycie: %s [--help | --version]\n%s\nNie przyjmuje innych argumentów.\n"
-            "  -h, --help     wypisuje tę pomoc i kończy działanie\n"
-            "  -V, --version  wypisuje wersję i kończy działanie\n"
-            "Więcej: man %s\n",
-            program, about, program);
-    } else if (argc == 2 && version) {
-        std::printf("%s, wersja %s\n", program, TOLPAN_VERSION);
-    } else {
-        // Name the first word that is not taken: after a lone option, the next.
-        std::fprintf(stderr, "%s: nieprawidłowy argument „%s”; zobacz: %s --help\n", program,
-                     argv[help || version ? 2 : 1], program);
-        return kUsageStatus;
-    }
-    return std::fflush(stdout) == 0 ? 0 : 1;
-}
 
 namespace {
 
@@ -70,9 +20,9 @@ struct sigaction ignore_action;
 sigset_t work_mask;
 sigset_t wait_mask;
 
-// Lines wait here until the process is about to wait or fork. A page of its
-// own: every process writes it, so each copies just that one page. No
-// larger than PIPE_BUF, so that one write of it is never split on a pipe.
+// A page of its own: every process writes it, so each copies just that one
+// page. No larger than PIPE_BUF, so that one write of it is never split on
+// a pipe.
 alignas(4096) char output_buffer[4096];
 // Room for what one step prints: a registration's six lines, or an echo's
 // two.
@@ -167,22 +117,15 @@ void set_nonblocking(int sock) { (void)fcntl(sock, F_SETFL, O_NONBLOCK); }
 ssize_t receive(int sock, char* buf, std::size_t len, Endpoint& from) {
     if (__fpending(stdout) > sizeof output_buffer - kStepOutputMax)
         flush_output();
-    // Still nothing once the wait has said there is: the call has failed.
-    for (bool ready = false;; ready = wait_for(sock, POLLIN)) {
+    return when_ready(sock, POLLIN, [&] {
         from.len = sizeof from.addr;
-        const ssize_t got = recvfrom(sock, buf, len, 0, as_sockaddr(from), &from.len);
-        if (got != -1 || errno != EAGAIN || ready)
-            return got;
-    }
+        return recvfrom(sock, buf, len, 0, as_sockaddr(from), &from.len);
+    });
 }
 
+// A socket may be ready and still have no port to send from.
 ssize_t send_to(int sock, const char* buf, std::size_t len, const Endpoint& to) {
-    // A socket may be ready and still have no port to send from.
-    for (bool ready = false;; ready = wait_for(sock, POLLOUT)) {
-        const ssize_t sent = sendto(sock, buf, len, 0, as_sockaddr(to), to.len);
-        if (sent != -1 || errno != EAGAIN || ready)
-            return sent;
-    }
+    return when_ready(sock, POLLOUT, [&] { return sendto(sock, buf, len, 0, as_sockaddr(to), to.len); });
 }
 
 }  // namespace tolpan

@@ -1,0 +1,67 @@
+// SPDX-License-Identifier: ISC
+// How both programs write, wait and take SIGPIPE. In every process:
+// 1. Lines wait in one buffer of a page, and go out in writes of whole
+//    lines before the process waits or forks (at once on a terminal): none
+//    is written twice, lost to a kill while waiting, or mixed with another
+//    process's lines.
+// 2. SIGPIPE is held while the process works and let through only while it
+//    waits, whatever mask it was started with: the notice comes at once to
+//    a waiting process, and never inside a line.
+// 3. Sockets are non-blocking: a call that cannot go yet waits for its
+//    descriptor, and a call that still cannot go once the wait said it
+//    could has failed, so that no loop spins.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstddef>
+
+#include "protocol.h"
+
+namespace tolpan {
+
+// The SIGPIPE notice: prints the receiving process's id and returns.
+void ObsSygnalu(int signal);
+
+// Puts the rules in force, prints the banner unless it is null, and
+// installs ObsSygnalu.
+void start_up(const char* banner);
+
+// Writes out every line printed so far.
+void flush_output();
+
+// Writes out the lines, then waits until fd is ready for events or a signal
+// has come, with the notice let through. Returns whether fd is ready.
+bool wait_for(int fd, short events);
+
+// Tries call, a call on fd that fails with EAGAIN while it cannot go,
+// waiting for events on fd between tries. Returns what the call returned,
+// or -1 with EAGAIN once it still cannot go after the wait said it could.
+template <typename Call>
+ssize_t when_ready(int fd, short events, Call call) {
+    for (bool ready = false;; ready = wait_for(fd, events)) {
+        const ssize_t done = call();
+        if (done != -1 || errno != EAGAIN || ready)
+            return done;
+    }
+}
+
+// After a failed receive: waits until sock has a datagram or a signal comes,
+// so that a failure that lasts costs a line for each, not a spinning core.
+void pause_after_failure(int sock);
+
+// A blocking call other than those above, such as reading standard input,
+// goes between these two, so that the notice comes while it waits.
+void begin_wait();
+void end_wait();
+
+void set_nonblocking(int sock);
+
+// recvfrom and sendto under the rules. Each returns -1 on failure, with
+// errno. receive writes the lines out before they would fill the buffer, so
+// a burst of datagrams costs one write.
+ssize_t receive(int sock, char* buf, std::size_t len, Endpoint& from);
+ssize_t send_to(int sock, const char* buf, std::size_t len, const Endpoint& to);
+
+}  // namespace tolpan
