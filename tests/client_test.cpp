@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "support.h"
@@ -72,6 +73,27 @@ void interrupt(Program& client) {
     ASSERT_EQ(client.line(), notice(client.pid()));
 }
 
+// Registers the client as client 1 from handler, then echoes each line
+// typed as a handler does; then `before_end`, and the input ends. With
+// asleep, each line is typed only once the client waits for it.
+void echo_lines(Program& client, const Udp& reg, const Udp& handler, const Lines& typed,
+                const std::function<void()>& before_end = nullptr, bool asleep = false) {
+    const auto greeting = reg.receive();
+    ASSERT_TRUE(greeting);
+    ASSERT_TRUE(handler.send(greeting->port, std::string("1\0", 2)));
+    for (const auto& line : typed) {
+        ASSERT_TRUE(!asleep || sleeping(client.pid()));
+        ASSERT_TRUE(client.write(line));
+        const auto sent = handler.receive();
+        ASSERT_TRUE(sent);
+        EXPECT_EQ(sent->bytes.substr(0, line.size() + 1), line + '\0');
+        ASSERT_TRUE(handler.send(sent->port, sent->bytes.substr(0, 99)));
+    }
+    if (before_end)
+        before_end();
+    client.close_input();
+}
+
 bool wrapped() { return std::getenv("TOLPAN_CLIENT_WRAPPER") != nullptr; }
 
 struct Exchange {
@@ -84,23 +106,23 @@ struct Exchange {
 };
 
 const Exchange kExchanges[] = {
-    {"abc\n"},
-    {"\n", false, true},
-    {std::string(98, 'x') + "\n", false, false, true},
-    {"more than the buffer holds\n", false, false, false, std::string(300, 'f')},
-    {std::string("ab\0cd\xff\xfe", 7) + "\n"},
-    {std::string(150, 'y') + "\n"},
-    {"more than the grown buffer holds\n", false, false, false, std::string(300, 'g')},
-    {"to a stranger\n", true},
-    {"back home\n"},
+    {.line = "abc\n"},
+    {.line = "\n", .signal_at_input = true},
+    {.line = std::string(98, 'x') + "\n", .signal_at_echo = true},
+    {.line = "more than the buffer holds\n", .answer = std::string(300, 'f')},
+    {.line = std::string("ab\0cd\xff\xfe", 7) + "\n"},
+    {.line = std::string(150, 'y') + "\n"},
+    {.line = "more than the grown buffer holds\n", .answer = std::string(300, 'g')},
+    {.line = "to a stranger\n", .from_other = true},
+    {.line = "back home\n"},
     // getline reads a pipe 4096 bytes at a time: 200 bytes grow to 4097,
     // then to twice as many, 8194.
-    {std::string(5000, 'q') + "\n", false, false, false, {}, 8193},
-    {std::string(70000, 'z') + "\n"},
-    {std::string(kLineMax, 'w') + "\n"},
-    {std::string(kLineMax + 5, 'v') + "\n"},  // cut at kLineMax
-    {"short again\n"},
-    {"no final newline"},
+    {.line = std::string(5000, 'q') + "\n", .datagram = 8193},
+    {.line = std::string(70000, 'z') + "\n"},
+    {.line = std::string(kLineMax, 'w') + "\n"},
+    {.line = std::string(kLineMax + 5, 'v') + "\n"},  // cut at kLineMax
+    {.line = "short again\n"},
+    {.line = "no final newline"},
 };
 
 }  // namespace
@@ -153,45 +175,47 @@ TEST(Client, StartsReadsTheNumberAndEndsWithItsInput) {
     constexpr int kRunsOn = -1;
     struct Start {
         std::string script;  // starts the client, "$@"
-        std::string reply;   // from port 10000 itself; none comes when empty
+        std::string reply;   // from port 10000 itself
         Lines out;           // after the banner
         int status;
         bool unwrapped = false;  // the client itself, not under valgrind or a sanitizer
     };
     auto connected = [](const std::string& text, int number, const Lines& more = {}) {
-        Lines lines = {kStart[1],
-                       kStart[2],
-                       "Połączono",
-                       "Otrzymana wiadomość: " + text,
-                       "Nr klienta odebrany w wiadomości: " + std::to_string(number),
-                       "Rzeczywisty port OK: 10000",
-                       "Wpisz coś"};
-        lines.insert(lines.end(), more.begin(), more.end());
-        return lines;
+        return Lines{kStart[1],
+                     kStart[2],
+                     "Połączono",
+                     "Otrzymana wiadomość: " + text,
+                     "Nr klienta odebrany w wiadomości: " + std::to_string(number),
+                     "Rzeczywisty port OK: 10000",
+                     "Wpisz coś"} +
+               more;
     };
     const std::string at_once = "exec \"$@\" </dev/null";
     const Start starts[] = {
-        {at_once, std::string("7\0", 2), connected("7", 7), 0},
-        {at_once, "  -42abc", connected("  -42abc", -42), 0},
-        {at_once, "x1", connected("x1", 0), 0},
-        {at_once, "99999999999", connected("99999999999", 0), 0},
+        {.script = at_once, .reply = std::string("7\0", 2), .out = connected("7", 7), .status = 0},
+        {.script = at_once, .reply = "  -42abc", .out = connected("  -42abc", -42), .status = 0},
+        {.script = at_once, .reply = "x1", .out = connected("x1", 0), .status = 0},
+        {.script = at_once, .reply = "99999999999", .out = connected("99999999999", 0), .status = 0},
         // The buffer holds 99 bytes of the reply; a directory cannot be read.
-        {"exec \"$@\" </", std::string(120, '5'), connected(std::string(99, '5'), 0, {"Błąd getline"}), 1},
-        // Failures injected: neither the reply nor the echo can be received,
-        // and the first line cannot be sent, so the client asks for the next
-        // at once. The peer stays port 10000, where the second line goes.
-        {"printf 'a\\nb\\n' | " +
-             with_faults("-e inject=recvfrom:error=EIO:when=1..2 -e inject=sendto:error=EIO:when=2"),
-         "1",
-         {kStart[1], kStart[2], "Błąd Połączono",
-          "Otrzymana wiadomość: ", "Nr klienta odebrany w wiadomości: 0", "Rzeczywisty port OK: 10000",
-          "Wpisz coś", "Błąd sendto", "Wpisz coś", "Wysłano z sukcesem", "Błąd recfrom", "Wpisz coś"},
-         0},
+        {.script = "exec \"$@\" </",
+         .reply = std::string(120, '5'),
+         .out = connected(std::string(99, '5'), 0, {"Błąd getline"}),
+         .status = 1},
+        // Neither the reply nor the echo can be received, and the first line
+        // cannot be sent, so the client asks for the next at once. The peer
+        // stays port 10000, where the second line goes.
+        {.script = "printf 'a\\nb\\n' | " + with_faults(kClientCallsFail),
+         .reply = "1",
+         .out = {kStart[1], kStart[2], "Błąd Połączono",
+                 "Otrzymana wiadomość: ", "Nr klienta odebrany w wiadomości: 0", "Rzeczywisty port OK: 10000",
+                 "Wpisz coś", "Błąd sendto", "Wpisz coś", "Wysłano z sukcesem", "Błąd recfrom", "Wpisz coś"},
+         .status = 0},
         // An endless line, read and dropped for ever in a small address space.
-        {"ulimit -v 65536 && exec \"$@\" </dev/zero", "1", connected("1", 1), kRunsOn, true},
-        // No port left for the system to give: the greeting fails, and the
-        // client waits for a reply.
-        {at_once, "", {"klient: bind()=-1", "Błąd próba połączenia"}, kRunsOn},
+        {.script = "ulimit -v 65536 && exec \"$@\" </dev/zero",
+         .reply = "1",
+         .out = connected("1", 1),
+         .status = kRunsOn,
+         .unwrapped = true},
     };
     Udp reg(10000);
     ASSERT_TRUE(reg.ok());
@@ -199,91 +223,86 @@ TEST(Client, StartsReadsTheNumberAndEndsWithItsInput) {
         SCOPED_TRACE(start.script + " " + start.reply);
         if (start.unwrapped && (wrapped() || TOLPAN_SANITIZED))
             continue;
-        const bool no_port = start.reply.empty();
-        if (no_port && !private_network())
-            continue;  // the host's ports are not the tests' to take
-        // One port for the system to give, and that one taken.
-        const char* range = "/proc/sys/net/ipv4/ip_local_port_range";
-        std::string old_range;
-        std::getline(std::ifstream(range), old_range);
-        const Udp taken(no_port ? 40000 : 0);
-        if (no_port)
-            std::ofstream(range) << "40000 40000\n";
         Program client(in_shell(client_command(), start.script));
-        if (!no_port) {
-            const auto greeting = reg.receive();
-            ASSERT_TRUE(greeting);
-            ASSERT_TRUE(reg.send(greeting->port, start.reply));
-        }
-        Lines out = start.out;
-        out.insert(out.begin(), kStart[0]);
-        EXPECT_EQ(client.lines(out.size()), out);
+        const auto greeting = reg.receive();
+        ASSERT_TRUE(greeting);
+        ASSERT_TRUE(reg.send(greeting->port, start.reply));
+        EXPECT_EQ(client.lines(start.out.size() + 1), Lines{kStart[0]} + start.out);
         if (start.status == kRunsOn)
             EXPECT_FALSE(client.wait_exit(Ms{500}));
         else
             EXPECT_EQ(client.wait_exit(), start.status);
-        std::ofstream(range) << old_range << '\n';
         EXPECT_EQ(client.stop(), "");
         while (reg.receive(Ms{0})) {
         }
     }
 }
 
+TEST(Client, NoPortLeftFailsTheGreetingAndWaits) {
+    if (!private_network())
+        GTEST_SKIP() << "the host's ports are not the tests' to take";
+    // One port for the system to give, and that one taken.
+    const char* range = "/proc/sys/net/ipv4/ip_local_port_range";
+    std::string old_range;
+    std::getline(std::ifstream(range), old_range);
+    const Udp taken(40000);
+    std::ofstream(range) << "40000 40000\n";
+    Program client(client_command(), "/dev/null");
+    EXPECT_EQ(client.lines(3), (Lines{kStart[0], "klient: bind()=-1", "Błąd próba połączenia"}));
+    EXPECT_FALSE(client.wait_exit(Ms{500}));
+    std::ofstream(range) << old_range << '\n';
+    EXPECT_EQ(client.stop(), "");
+}
+
 TEST(Client, GoesOnWithoutItsOutputAndEndsWithoutInput) {
-    struct Case {
-        std::string redirect;  // for the shell that starts the client
-        Lines typed;
-    };
-    const std::string longer(60000, 'l');
-    const Case cases[] = {
-        {"", {"one\n", "two\n"}},
-        {">&-", {"one\n", "two\n"}},
-        {"<&-", {}},
-        // Started the ordinary way, with SIGPIPE let through, and its output
-        // never read: the echoes fill the pipe.
-        {"unread", {longer + "\n", longer + "\n"}},
-        // Each line comes only once the client waits for it.
-        {"non-blocking", {"one\n", "two\n"}},
-    };
     Udp reg(10000);
     Udp handler(10001);
     ASSERT_TRUE(reg.ok() && handler.ok());
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.redirect);
-        const bool unread = c.redirect == "unread";
-        const bool nonblocking = c.redirect == "non-blocking";
-        Program client(in_shell(client_command(), "exec \"$@\" " + (unread || nonblocking ? "" : c.redirect)),
-                       "", "",
-                       unread        ? kOrdinary
-                       : nonblocking ? kNonBlockingInput
-                                     : 0);
-        if (!unread)
-            client.close_output();  // a pipe without reader, where output is not closed already
-        const auto greeting = reg.receive();
-        ASSERT_TRUE(greeting);
+    // Output to a pipe without reader, closed output, then closed input.
+    for (const std::string redirect : {"", ">&-", "<&-"}) {
+        SCOPED_TRACE(redirect);
+        Program client(in_shell(client_command(), "exec \"$@\" " + redirect));
+        client.close_output();
         // A closed standard stream is /dev/null, not the next socket.
-        if (c.redirect.size() == 3) {
-            const char* fd = c.redirect[0] == '<' ? "/fd/0" : "/fd/1";
+        auto on_dev_null = [&] {
+            const char* fd = redirect[0] == '<' ? "/fd/0" : "/fd/1";
             EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(client.pid()) + fd),
                       "/dev/null");
-        }
-        ASSERT_TRUE(handler.send(greeting->port, std::string("1\0", 2)));
-        for (const auto& line : c.typed) {
-            ASSERT_TRUE(!nonblocking || sleeping(client.pid()));
-            ASSERT_TRUE(client.write(line));
-            const auto sent = handler.receive();
-            ASSERT_TRUE(sent);
-            EXPECT_EQ(sent->bytes.substr(0, line.size() + 1), line + '\0');
-            ASSERT_TRUE(handler.send(sent->port, sent->bytes.substr(0, 99)));
-        }
+        };
+        const Lines typed = redirect == "<&-" ? Lines{} : Lines{"one\n", "two\n"};
+        ASSERT_NO_FATAL_FAILURE(echo_lines(client, reg, handler, typed,
+                                           redirect.empty() ? std::function<void()>() : on_dev_null));
+        EXPECT_EQ(client.wait_exit(), 0);
+    }
+}
+
+TEST(Client, UnreadOutputHoldsSigpipeWhileItBlocks) {
+    Udp reg(10000);
+    Udp handler(10001);
+    ASSERT_TRUE(reg.ok() && handler.ok());
+    // Started the ordinary way, with SIGPIPE let through, and its output
+    // never read: the echoes fill the pipe.
+    Program client(client_command(), "", "", kOrdinary);
+    const std::string longer(60000, 'l');
+    ASSERT_NO_FATAL_FAILURE(echo_lines(client, reg, handler, {longer + "\n", longer + "\n"}, [&] {
         // Blocked in its write, it holds SIGPIPE, so no notice can cut a line.
-        if (unread && !wrapped()) {
+        if (!wrapped()) {
             ASSERT_TRUE(sleeping(client.pid()));
             EXPECT_TRUE(sigpipe_held(client.pid()));
         }
-        while (unread && client.line(Ms{100})) {
+        while (client.line(Ms{100})) {
         }
-        client.close_input();
-        EXPECT_EQ(client.wait_exit(), 0);
-    }
+    }));
+    EXPECT_EQ(client.wait_exit(), 0);
+}
+
+TEST(Client, WaitsOnANonBlockingInput) {
+    Udp reg(10000);
+    Udp handler(10001);
+    ASSERT_TRUE(reg.ok() && handler.ok());
+    Program client(client_command(), "", "", kNonBlockingInput);
+    client.close_output();
+    // Each line comes only once the client waits for it.
+    ASSERT_NO_FATAL_FAILURE(echo_lines(client, reg, handler, {"one\n", "two\n"}, {}, true));
+    EXPECT_EQ(client.wait_exit(), 0);
 }

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <thread>
@@ -90,6 +91,100 @@ std::string name_of(pid_t pid) {
     return std::string(std::istreambuf_iterator<char>(comm), {});
 }
 
+// A process stuck in a signal loop would burn a tick every 10 ms.
+void expect_no_spin(pid_t pid) {
+    const long before = cpu_ticks(pid);
+    std::this_thread::sleep_for(Ms{300});
+    EXPECT_LE(cpu_ticks(pid) - before, 3);
+}
+
+// A server whose every line fails, or goes nowhere, still registers and
+// echoes: with SIGPIPE on the pipe, the notice's own write too.
+void expect_served_without_output(const Program& server) {
+    Udp a;
+    ASSERT_NO_FATAL_FAILURE(expect_registration(nullptr, a, kGreeting, 1));
+    for (int i = 0; i < 20; ++i)
+        ASSERT_NO_FATAL_FAILURE(expect_echo(nullptr, a, 10001, random_bytes(50)));
+    ASSERT_EQ(kill(server.pid(), SIGPIPE), 0);
+    ASSERT_NO_FATAL_FAILURE(expect_echo(nullptr, a, 10001, "after the signal"));
+    expect_no_spin(server.pid());
+}
+
+// A server whose registration receive cannot succeed waits on, and does not
+// spin: it takes a signal and keeps waiting, each try printing tried.
+void expect_waiting(Program& server, const Lines& tried) {
+    EXPECT_EQ(server.lines(4 + tried.size()),
+              (Lines{kStart[0], "serwer: bind()=-1", kStart[2], kStart[3]} + tried));
+    ASSERT_TRUE(sleeping(server.pid()));
+    ASSERT_EQ(kill(server.pid(), SIGPIPE), 0);
+    EXPECT_EQ(server.lines(1 + tried.size()), Lines{notice(server.pid())} + tried);
+    EXPECT_FALSE(server.wait_exit(Ms{100}));
+    EXPECT_FALSE(server.line(Ms{0}));
+}
+
+// How a stress run registers its clients.
+struct Many {
+    int clients = 300;
+    bool restarts = true;                         // the image starts afresh every 16 clients
+    bool own_name = true;                         // every process bears the program's name
+    bool few_descriptors = true;                  // not so under valgrind, which holds its own
+    std::function<void(int)> after = [](int) {};  // after each client
+};
+
+// Registers the clients one after another, then echoes from each; checks
+// that every process bears its name and holds its standard streams, the
+// registration socket and its own socket alone, and that an interrupt to
+// the group ends every one.
+void expect_many(Program& server, const Many& many) {
+    ASSERT_EQ(server.lines(4), kStart);
+    Udp a;
+    for (int n = 1; n <= many.clients; ++n) {
+        // The image starts afresh after this client: a registration
+        // service that keeps its name all the while.
+        const bool restart = n % 16 == 0 && many.restarts;
+        const pid_t registrar = restart || n == 30 ? family(server.pid()).back() : 0;
+        // Greetings queued across a restart are all answered, in order.
+        if (n == 30) {
+            ASSERT_EQ(kill(registrar, SIGSTOP), 0);
+            for (int k = 30; k <= 34; ++k)
+                ASSERT_TRUE(a.send(10000, kGreeting));
+            ASSERT_EQ(kill(registrar, SIGCONT), 0);
+            for (; n <= 34; ++n) {
+                const auto reply = a.receive();
+                ASSERT_TRUE(reply);
+                EXPECT_EQ(reply->bytes, std::to_string(n) + '\0');
+                ASSERT_EQ(server.lines(6), registered(n, 8));
+            }
+        }
+        ASSERT_NO_FATAL_FAILURE(expect_registration(&server, a, kGreeting, n));
+        std::vector<pid_t> fresh;
+        for (int i = 0; restart && i < 100000 && (fresh = children(registrar)).empty(); ++i) {
+        }
+        for (int i = 0; restart && i < 2000; ++i) {
+            const std::string name = name_of(fresh.at(0));
+            ASSERT_TRUE(name.empty() || name == "tolpan-server\n") << "named " << name;
+        }
+        ASSERT_NO_FATAL_FAILURE(many.after(n));
+    }
+    for (int n = 1; n <= many.clients; ++n)
+        ASSERT_NO_FATAL_FAILURE(
+            expect_echo(&server, a, static_cast<std::uint16_t>(10000 + n), "to " + std::to_string(n)));
+    const std::vector<pid_t> all = family(server.pid());
+    for (pid_t pid : all) {
+        EXPECT_TRUE(!many.own_name || name_of(pid) == "tolpan-server\n") << name_of(pid);
+        EXPECT_TRUE(!many.few_descriptors || open_descriptors(pid) <= 5U) << open_descriptors(pid);
+    }
+    ASSERT_EQ(killpg(server.pid(), SIGINT), 0);
+    for (pid_t pid : all)
+        EXPECT_EQ(zombie_status(pid), 128 + SIGINT) << "pid " << pid;
+    EXPECT_EQ(server.stop(), "");
+}
+
+// A copy of the server run in a mount namespace of its own, after hide.
+std::vector<std::string> hidden(const ProgramCopy& copy, const std::string& hide) {
+    return {"unshare", "--mount", "/bin/sh", "-c", hide + " && ulimit -n 64 && exec \"$0\"", copy.path()};
+}
+
 }  // namespace
 
 TEST(Server, RegistersAndEchoesWithExactLines) {
@@ -162,42 +257,27 @@ TEST(Server, RegistersAndEchoesWithExactLines) {
     EXPECT_EQ(server.stop(), "");
 }
 
-TEST(Server, TakenPortsAreReportedAsTheyShould) {
-    // Port 10000 taken, then no descriptor at all: no socket, and no wait
-    // that can watch one.
-    for (const bool taken : {true, false}) {
-        if (!taken && !TOLPAN_STATIC_SERVER)
-            continue;  // a dynamically linked one cannot load its libraries then
-        Udp squatter(taken ? 10000 : 0);
-        ASSERT_TRUE(squatter.ok());
-        Program server(in_shell(server_command(), taken ? "exec \"$@\"" : "ulimit -n 0 && exec \"$@\""));
-        EXPECT_EQ(server.lines(4), (Lines{kStart[0], "serwer: bind()=-1", kStart[2], kStart[3]}));
-        if (!taken) {
-            EXPECT_EQ(server.line(), "Błąd recfrom serwer");
-        }
-        // It waits on, not spins: it takes a signal and keeps waiting, once
-        // the receive is tried again.
-        ASSERT_TRUE(sleeping(server.pid()));
-        ASSERT_EQ(kill(server.pid(), SIGPIPE), 0);
-        EXPECT_EQ(server.line(), notice(server.pid()));
-        if (!taken) {
-            EXPECT_EQ(server.line(), "Błąd recfrom serwer");
-        }
-        EXPECT_FALSE(server.wait_exit(Ms{100}));
-        EXPECT_FALSE(server.line(Ms{0}));
-    }
+TEST(Server, RegistrationPortTakenWaitsAllTheSame) {
+    Udp squatter(10000);
+    ASSERT_TRUE(squatter.ok());
+    Program server(server_command());
+    expect_waiting(server, {});
+}
 
-    // Calls that fail, injected: in each process, the first two sends (the
-    // reply, then the first echo) and the third and fourth receives (the
-    // handler's first two, as nothing is queued before each receive here).
-    // A failed receive waits for a datagram before it tries again. The
-    // fourth wait says a datagram has come when none has: the receive that
-    // follows fails. Then port 10002 is taken when client 2 comes.
+TEST(Server, NoDescriptorLeftFailsEveryReceiveAndWaits) {
+    if (!TOLPAN_STATIC_SERVER)
+        GTEST_SKIP() << "a dynamically linked server cannot load its libraries then";
+    Program server(in_shell(server_command(), "ulimit -n 0 && exec \"$@\""));
+    expect_waiting(server, {"Błąd recfrom serwer"});
+}
+
+TEST(Server, FailedCallsAreReportedAndServedOn) {
+    // A failed receive waits for a datagram before it tries again; one that
+    // finds nothing once its wait said a datagram had come has failed. Port
+    // 10002 is taken when client 2 comes.
     Udp squatter(10002);
     ASSERT_TRUE(squatter.ok());
-    Program server(in_shell(server_command(), with_faults("-e inject=sendto:error=EIO:when=1..2 "
-                                                          "-e inject=recvfrom:error=EIO:when=3..4 "
-                                                          "-e inject=ppoll:retval=1:when=4")));
+    Program server(in_shell(server_command(), with_faults(kServerCallsFail)));
     ASSERT_EQ(server.lines(4), kStart);
     Udp a;
     ASSERT_TRUE(a.send(10000, kGreeting));
@@ -264,65 +344,39 @@ TEST(Server, NoSocketOfTheServerTalksToAnother) {
     ASSERT_NO_FATAL_FAILURE(expect_echo(&server, a, 10005, "served"));
 }
 
-TEST(Server, StartsAfreshUnlessItRestartedItself) {
+TEST(Server, ResumesOnlyWhatItsRestartHandsOver) {
     // The words that a restarting image hands itself, then its pid ($$: the
-    // shell's, which exec keeps) and name; descriptor 3 as redirected. The
-    // copy may be run by the user nobody.
-    const ProgramCopy copy(server_command()[0]);
-    ASSERT_NE(copy.path(), "");
-    const std::vector<std::string> server{copy.path()};
-    const std::string words = "exec \"$@\" --resume-registration 55535 3 ";
+    // shell's, which exec keeps) and name; descriptor 3 as redirected.
     std::optional<Udp> reg(10000);  // a real registration socket, but not the server's own
     Udp other;
     ASSERT_TRUE(reg->ok());
     ASSERT_NE(fcntl(reg->fd(), F_SETFD, 0), -1);  // inherited
     ASSERT_NE(fcntl(other.fd(), F_SETFD, 0), -1);
-    const std::string fd = std::to_string(reg->fd());
-    auto refused = [](const std::string& program, const std::string& word) {
-        return Lines{program + ": nieprawidłowy argument „" + word + "”; zobacz: " + program + " --help"};
+    const std::string fd = "<&" + std::to_string(reg->fd());
+    // The words of a restart after its flag, with descriptor 3 redirected as
+    // given; $$ is the shell's pid, which exec keeps.
+    auto resume = [](const std::string& words, const std::string& fd3) {
+        return "exec \"$@\" --resume-registration " + words + " 3" + fd3;
     };
-    const Lines forged = refused("tolpan-server", "--resume-registration");
-    struct Start {
-        std::vector<std::string> command;
-        std::string script;
-        Lines out;  // a usage by its first and last lines
-        int status;
+    // Each fails a check: word count, process id, descriptor, socket.
+    const std::string forged[] = {
+        resume("55535 3 $$ tolpan-server extra", fd),
+        resume("55535 3 1 tolpan-server", fd),
+        resume("55535 3 $$ tolpan-server", "</dev/null"),
+        resume("55535 3 $$ tolpan-server", "<&" + std::to_string(other.fd())),
     };
-    const Start starts[] = {
-        // Answered or refused before anything is bound or sent.
-        {server,
-         "exec \"$@\" --help",
-         {"Użycie: tolpan-server [--help | --version]", "Więcej: man tolpan-server"},
-         0},
-        {client_command(),
-         "exec \"$@\" -h",
-         {"Użycie: tolpan-client [--help | --version]", "Więcej: man tolpan-client"},
-         0},
-        {server, "exec \"$@\" -V", {"tolpan-server, wersja " TOLPAN_VERSION}, 0},
-        {client_command(), "exec \"$@\" --version", {"tolpan-client, wersja " TOLPAN_VERSION}, 0},
-        {server, "exec \"$@\" --help me 2>&1", refused("tolpan-server", "me"), 2},
-        {client_command(), "exec \"$@\" - 2>&1", refused("tolpan-client", "-"), 2},
-        // Resumes that fail a check: word count, process id, descriptor, socket.
-        {server, words + "$$ tolpan-server extra 3<&" + fd + " 2>&1", forged, 2},
-        {server, words + "1 tolpan-server 3<&" + fd + " 2>&1", forged, 2},
-        {server, words + "$$ tolpan-server 3</dev/null 2>&1", forged, 2},
-        {server, words + "$$ tolpan-server 3<&" + std::to_string(other.fd()) + " 2>&1", forged, 2},
-    };
-    for (const auto& start : starts) {
-        SCOPED_TRACE(start.script);
-        Program program(in_shell(start.command, start.script), "/dev/null");
-        Lines out = program.lines(20);
-        if (out.size() > 2 && start.out.size() == 2)
-            out.erase(out.begin() + 1, out.end() - 1);
-        EXPECT_EQ(out, start.out);
-        EXPECT_EQ(program.wait_exit(), start.status);
+    for (const auto& script : forged) {
+        SCOPED_TRACE(script);
+        Program server(in_shell(server_command(), script + " 2>&1"), "/dev/null");
+        EXPECT_EQ(server.lines(20), Lines{refused("tolpan-server", "--resume-registration")});
+        EXPECT_EQ(server.wait_exit(), 2);
         EXPECT_FALSE(reg->receive(Ms{0})) << "a greeting was sent";
     }
 
     // Resumed at the last client: the next one has no port to be given. The
     // ports below lie free here, which they cannot while their handlers live,
     // and the server sends nothing to them: a client port below 10000.
-    Program resumed(in_shell(server, words + "$$ tolpan-server 3<&" + fd));
+    Program resumed(in_shell(server_command(), resume("55535 3 $$ tolpan-server", fd)));
     Udp a(9000);
     ASSERT_TRUE(a.ok());
     ASSERT_NO_FATAL_FAILURE(expect_registration(&resumed, a, kGreeting, 55535));
@@ -330,182 +384,141 @@ TEST(Server, StartsAfreshUnlessItRestartedItself) {
     EXPECT_EQ(resumed.lines(3), (Lines{"serwer: recvfrom(...)=8", "Bufor z nr klienta: 55536", "Błąd bind"}));
     EXPECT_EQ(zombie_status(only_child(resumed.pid())), 255);
     ASSERT_NO_FATAL_FAILURE(expect_echo(&resumed, a, 65535, "the last port"));
-    resumed.stop();
-    reg.reset();
-
-    // Stray environment and descriptors, then no process to spare for the
-    // user nobody but this one: a fresh start.
-    const std::string no_fork =
-        "exec setpriv --reuid=65534 --regid=65534 --clear-groups prlimit --nproc=1 \"$@\"";
-    for (const auto& script : {std::string("TOLPAN=1 exec \"$@\" 3</dev/null"), no_fork}) {
-        SCOPED_TRACE(script);
-        if (script == no_fork && !real_root())
-            GTEST_SKIP() << "only root on the host may start it as another user";
-        Program fresh(in_shell(server, script));
-        ASSERT_EQ(fresh.lines(4), kStart);
-        ASSERT_NO_FATAL_FAILURE(expect_registration(&fresh, a, kGreeting, 1));
-        if (script == no_fork) {
-            // It serves its client, and no registration service remains.
-            EXPECT_EQ(fresh.line(), "Błąd fork");
-            ASSERT_NO_FATAL_FAILURE(expect_echo(&fresh, a, 10001, "served all the same"));
-            EXPECT_TRUE(children(fresh.pid()).empty());
-            ASSERT_TRUE(a.send(10000, kGreeting));
-            EXPECT_FALSE(a.receive(Ms{200}));
-        }
-    }
 }
 
-TEST(Server, OutputClosedGoneUnreadOrATerminalCostsNoSpin) {
+TEST(Server, StrayEnvironmentAndDescriptorsStartAfresh) {
+    Program fresh(in_shell(server_command(), "TOLPAN=1 exec \"$@\" 3</dev/null"));
+    ASSERT_EQ(fresh.lines(4), kStart);
     Udp a;
-    for (const std::string output : {"closed", "gone", "unread", "terminal"}) {
-        SCOPED_TRACE(output);
-        if (output == "closed" && !private_network())
-            continue;  // no line would show whose server holds the port
-        // Unread, the pipe is left full; started the ordinary way, with
-        // SIGPIPE let through, the process must hold it while it writes.
-        // On a terminal, the receive after the first echo is held up for 2 s.
-        const std::string script = output == "closed" ? "exec \"$@\" <&- >&- 2>&-"
-                                   : output == "terminal"
-                                       ? with_faults("-e inject=recvfrom:delay_enter=2000000:when=5")
-                                       : "exec \"$@\"";
-        Program server(in_shell(server_command(), script), "", output == "terminal" ? kTerminal : "",
-                       output == "unread" ? kOrdinary : 0);
-        if (output == "closed") {
-            ASSERT_TRUE(sleeping(server.pid()));  // bound, and waiting for greetings
-            for (int fd = 0; fd <= 2; ++fd)
-                EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(server.pid()) + "/fd/" +
-                                                        std::to_string(fd)),
-                          "/dev/null");
-        } else {
-            ASSERT_EQ(server.lines(4), kStart);
-        }
-        if (output == "gone")
-            server.close_output();
-        ASSERT_NO_FATAL_FAILURE(expect_registration(nullptr, a, kGreeting, 1));
-        if (output == "unread") {
-            // Echoes until the pipe is full and the handler blocks in its write.
-            for (int i = 0; i < 5000 && a.send(10001, "fill") && a.receive(Ms{100}); ++i) {
-            }
-            ASSERT_TRUE(sleeping(server.pid()));
-            EXPECT_TRUE(sigpipe_held(server.pid()));
-        } else if (output == "terminal") {
-            // Each line goes out as it is made, not when the handler next waits.
-            ASSERT_EQ(server.lines(6), registered(1, 8));
-            ASSERT_TRUE(sleeping(only_child(server.pid())));
-            ASSERT_NO_FATAL_FAILURE(expect_echo(nullptr, a, 10001, "at once"));
-            EXPECT_EQ(server.lines(2, Ms{1000}), echoed(10001, 7));
-        } else {
-            // Every line fails, with SIGPIPE on the pipe, the notice's too.
-            for (int i = 0; i < 20; ++i)
-                ASSERT_NO_FATAL_FAILURE(expect_echo(nullptr, a, 10001, random_bytes(50)));
-            ASSERT_EQ(kill(server.pid(), SIGPIPE), 0);
-            ASSERT_NO_FATAL_FAILURE(expect_echo(nullptr, a, 10001, "after the signal"));
-        }
-        // A process stuck in a signal loop would burn a tick every 10 ms.
-        const long before = cpu_ticks(server.pid());
-        std::this_thread::sleep_for(Ms{300});
-        EXPECT_LE(cpu_ticks(server.pid()) - before, 3);
-        // Read at last, the pipe lets the handler go on: the held echo comes.
-        if (output == "unread") {
-            while (server.line(Ms{100})) {
-            }
-            EXPECT_TRUE(a.receive());
-        }
-    }
+    ASSERT_NO_FATAL_FAILURE(expect_registration(&fresh, a, kGreeting, 1));
 }
 
-TEST(ServerStress, ThreeHundredClientsCostWhatTheFirstDid) {
-    // With 64 descriptors, a server whose processes kept every handler socket
-    // stopped at client 61. The image restarts every so many clients; it runs
-    // on once its file is replaced and removed, with its registration socket
-    // on descriptor 0 where no /dev/null can take that, or where it cannot
-    // restart: without /proc, or through the ELF interpreter, which
-    // /proc/self/exe then names. Under valgrind it restarts, outside it.
-    for (const std::string run : {"file replaced, then removed", "no /dev, input closed", "under valgrind",
-                                  "through the ELF interpreter", "no /proc"}) {
-        SCOPED_TRACE(run);
-        const bool replace = run == "file replaced, then removed";
-        const bool valgrind = run == "under valgrind";
-        const bool interpreted = run == "through the ELF interpreter";
-        const bool foreign = valgrind || interpreted;  // named after another program
-        if (valgrind && (TOLPAN_SANITIZED || std::string(TOLPAN_VALGRIND).empty()))
-            continue;  // valgrind cannot run a sanitized program
-        if (run == "no /dev, input closed" && !private_network())
-            continue;  // no namespace in which to hide /dev
-        if (run == "no /proc" && !real_root())
-            GTEST_SKIP() << "only root on the host may unmount /proc";
-        const ProgramCopy copy(interpreted ? TOLPAN_DYNAMIC_SERVER : server_command()[0]);
-        ASSERT_NE(copy.path(), "");
-        std::vector<std::string> command{copy.path()};
-        if (valgrind)
-            command.insert(command.begin(), {TOLPAN_VALGRIND, "-q", "--tool=none"});
-        const std::string hide =
-            run == "no /proc" ? "umount -l /proc" : "mount -t tmpfs none /dev && exec <&-";
-        const bool hidden = !foreign && !replace;  // in a mount namespace of its own
-        const std::string launch = interpreted ? "ulimit -n 64 && exec \"$(readelf -l /bin/sh | sed -n "
-                                                 "'s/.*interpreter: \\(.*\\)]$/\\1/p')\" \"$@\""
-                                   : valgrind  ? "exec \"$@\""
-                                               : "ulimit -n 64 && exec \"$@\"";
-        Program server(hidden
-                           ? std::vector<std::string>{"unshare", "--mount", "/bin/sh", "-c",
-                                                      hide + " && ulimit -n 64 && exec \"$0\"", copy.path()}
-                           : in_shell(command, launch));
-        ASSERT_EQ(server.lines(4), kStart);
-        const int clients = valgrind ? 20 : 300;
-        Udp a;
-        for (int n = 1; n <= clients; ++n) {
-            // The image starts afresh after this client: a registration
-            // service that keeps its name all the while.
-            const bool restart = n % 16 == 0 && !foreign;
-            const pid_t registrar = restart || n == 30 ? family(server.pid()).back() : 0;
-            // Greetings queued across a restart are all answered, in order.
-            if (n == 30) {
-                ASSERT_EQ(kill(registrar, SIGSTOP), 0);
-                for (int k = 30; k <= 34; ++k)
-                    ASSERT_TRUE(a.send(10000, kGreeting));
-                ASSERT_EQ(kill(registrar, SIGCONT), 0);
-                for (; n <= 34; ++n) {
-                    const auto reply = a.receive();
-                    ASSERT_TRUE(reply);
-                    EXPECT_EQ(reply->bytes, std::to_string(n) + '\0');
-                    ASSERT_EQ(server.lines(6), registered(n, 8));
-                }
-            }
-            ASSERT_NO_FATAL_FAILURE(expect_registration(&server, a, kGreeting, n));
-            std::vector<pid_t> fresh;
-            for (int i = 0; restart && i < 100000 && (fresh = children(registrar)).empty(); ++i) {
-            }
-            for (int i = 0; restart && i < 2000; ++i) {
-                const std::string name = name_of(fresh.at(0));
-                ASSERT_TRUE(name.empty() || name == "tolpan-server\n") << "named " << name;
-            }
-            // As a package upgrade does: a new file under the name, then none.
-            if (replace && n == 100) {
-                const std::string next = copy.path() + ".new";
-                std::ofstream(next) << "#!/bin/sh\nexit 3\n";
-                ASSERT_EQ(chmod(next.c_str(), 0755), 0);
-                ASSERT_EQ(std::rename(next.c_str(), copy.path().c_str()), 0);
-            }
-            if (replace && n == 200) {
-                ASSERT_EQ(std::remove(copy.path().c_str()), 0);
-            }
-        }
-        for (int n = 1; n <= clients; ++n)
-            ASSERT_NO_FATAL_FAILURE(
-                expect_echo(&server, a, static_cast<std::uint16_t>(10000 + n), "to " + std::to_string(n)));
-        // Each keeps its name, and holds its standard streams, the
-        // registration socket and its own socket alone.
-        const std::vector<pid_t> all = family(server.pid());
-        for (pid_t pid : all) {
-            EXPECT_TRUE(foreign || name_of(pid) == "tolpan-server\n") << name_of(pid);
-            EXPECT_TRUE(valgrind || open_descriptors(pid) <= 5U) << open_descriptors(pid);
-        }
-        // An interrupt to the group ends every process of it.
-        ASSERT_EQ(killpg(server.pid(), SIGINT), 0);
-        for (pid_t pid : all)
-            EXPECT_EQ(zombie_status(pid), 128 + SIGINT) << "pid " << pid;
-        EXPECT_EQ(server.stop(), "");
+TEST(Server, FailedForkServesTheClientAndRegistersNoMore) {
+    if (!real_root())
+        GTEST_SKIP() << "only root on the host may start it as another user";
+    // No process to spare for the user nobody but this one; the copy is one
+    // that nobody may run.
+    const ProgramCopy copy(server_command()[0]);
+    ASSERT_NE(copy.path(), "");
+    Program server(in_shell(
+        {copy.path()}, "exec setpriv --reuid=65534 --regid=65534 --clear-groups prlimit --nproc=1 \"$@\""));
+    ASSERT_EQ(server.lines(4), kStart);
+    Udp a;
+    ASSERT_NO_FATAL_FAILURE(expect_registration(&server, a, kGreeting, 1));
+    EXPECT_EQ(server.line(), "Błąd fork");
+    ASSERT_NO_FATAL_FAILURE(expect_echo(&server, a, 10001, "served all the same"));
+    EXPECT_TRUE(children(server.pid()).empty());
+    ASSERT_TRUE(a.send(10000, kGreeting));
+    EXPECT_FALSE(a.receive(Ms{200}));
+}
+
+TEST(Server, ClosedStandardStreamsAreDevNull) {
+    if (!private_network())
+        GTEST_SKIP() << "no line would show whose server holds the port";
+    Program server(in_shell(server_command(), "exec \"$@\" <&- >&- 2>&-"));
+    ASSERT_TRUE(sleeping(server.pid()));  // bound, and waiting for greetings
+    for (int fd = 0; fd <= 2; ++fd)
+        EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(server.pid()) + "/fd/" +
+                                                std::to_string(fd)),
+                  "/dev/null");
+    ASSERT_NO_FATAL_FAILURE(expect_served_without_output(server));
+}
+
+TEST(Server, OutputWithoutReaderCostsAFailedWriteAStep) {
+    Program server(server_command());
+    ASSERT_EQ(server.lines(4), kStart);
+    server.close_output();
+    ASSERT_NO_FATAL_FAILURE(expect_served_without_output(server));
+}
+
+TEST(Server, UnreadOutputHoldsSigpipeWhileItBlocks) {
+    // Started the ordinary way, with SIGPIPE let through: the process must
+    // hold it while it writes to the full pipe.
+    Program server(server_command(), "", "", kOrdinary);
+    ASSERT_EQ(server.lines(4), kStart);
+    Udp a;
+    ASSERT_NO_FATAL_FAILURE(expect_registration(nullptr, a, kGreeting, 1));
+    // Echoes until the pipe is full and the handler blocks in its write.
+    for (int i = 0; i < 5000 && a.send(10001, "fill") && a.receive(Ms{100}); ++i) {
     }
+    ASSERT_TRUE(sleeping(server.pid()));
+    EXPECT_TRUE(sigpipe_held(server.pid()));
+    expect_no_spin(server.pid());
+    // Read at last, the pipe lets the handler go on: the held echo comes.
+    while (server.line(Ms{100})) {
+    }
+    EXPECT_TRUE(a.receive());
+}
+
+TEST(Server, TerminalShowsEachLineAsItIsMade) {
+    // The handler is held up before its wait, where it would write its lines.
+    Program server(in_shell(server_command(), with_faults(kServerSlowAfterEcho)), "", kTerminal);
+    ASSERT_EQ(server.lines(4), kStart);
+    Udp a;
+    ASSERT_NO_FATAL_FAILURE(expect_registration(nullptr, a, kGreeting, 1));
+    ASSERT_EQ(server.lines(6), registered(1, 8));
+    ASSERT_TRUE(sleeping(only_child(server.pid())));
+    ASSERT_NO_FATAL_FAILURE(expect_echo(nullptr, a, 10001, "at once"));
+    EXPECT_EQ(server.lines(2, Ms{1000}), echoed(10001, 7));
+    expect_no_spin(server.pid());
+}
+
+// With 64 descriptors, a server whose processes kept every handler socket
+// stopped at client 61.
+TEST(ServerStress, RunsOnOnceItsFileIsReplacedThenRemoved) {
+    const ProgramCopy copy(server_command()[0]);
+    ASSERT_NE(copy.path(), "");
+    Program server(in_shell({copy.path()}, "ulimit -n 64 && exec \"$@\""));
+    // As a package upgrade does: a new file under the name, then none.
+    auto upgrade = [&](int n) {
+        const std::string next = copy.path() + ".new";
+        if (n == 100) {
+            std::ofstream(next) << "#!/bin/sh\nexit 3\n";
+            ASSERT_EQ(chmod(next.c_str(), 0755), 0);
+            ASSERT_EQ(std::rename(next.c_str(), copy.path().c_str()), 0);
+        }
+        if (n == 200) {
+            ASSERT_EQ(std::remove(copy.path().c_str()), 0);
+        }
+    };
+    expect_many(server, {.after = upgrade});
+}
+
+TEST(ServerStress, RunsWithoutDevAndItsInputClosed) {
+    if (!private_network())
+        GTEST_SKIP() << "no namespace in which to hide /dev";
+    // The registration socket lands on descriptor 0, which no /dev/null takes.
+    const ProgramCopy copy(server_command()[0]);
+    ASSERT_NE(copy.path(), "");
+    Program server(hidden(copy, "mount -t tmpfs none /dev && exec <&-"));
+    expect_many(server, {});
+}
+
+TEST(ServerStress, RunsWithoutProc) {
+    if (!real_root())
+        GTEST_SKIP() << "only root on the host may unmount /proc";
+    const ProgramCopy copy(server_command()[0]);
+    ASSERT_NE(copy.path(), "");
+    Program server(hidden(copy, "umount -l /proc"));
+    expect_many(server, {});
+}
+
+TEST(ServerStress, RestartsUnderValgrindAndRunsOnOutsideIt) {
+    if (TOLPAN_SANITIZED || std::string(TOLPAN_VALGRIND).empty())
+        GTEST_SKIP() << "valgrind cannot run a sanitized program, or is not here";
+    // Named after valgrind's tool, until the fresh image.
+    Program server({TOLPAN_VALGRIND, "-q", "--tool=none", server_command()[0]});
+    expect_many(server, {.clients = 20, .restarts = false, .own_name = false, .few_descriptors = false});
+}
+
+TEST(ServerStress, RunsOnThroughItsElfInterpreterWithoutRestarting) {
+    // /proc/self/exe then names the interpreter, not the program.
+    const ProgramCopy copy(TOLPAN_DYNAMIC_SERVER);
+    ASSERT_NE(copy.path(), "");
+    Program server(in_shell({copy.path()},
+                            "ulimit -n 64 && exec \"$(readelf -l /bin/sh | sed -n "
+                            "'s/.*interpreter: \\(.*\\)]$/\\1/p')\" \"$@\""));
+    expect_many(server, {.restarts = false, .own_name = false});
 }
 
 TEST(ServerStress, RandomDatagramsAndGreetingsUnderSigpipes) {

@@ -60,6 +60,28 @@ std::vector<std::string> in_shell(std::vector<std::string> command, const std::s
 // under ptrace, so a sanitized program looks for no leaks there.
 std::string with_faults(const std::string& injections);
 
+// The faults that the tests inject. strace counts the calls of each name in
+// each process from its start, so each count assumes the calls before it:
+// - The server's first process, with one client that greets and then sends
+//   datagrams one at a time: recvfrom 1 finds nothing yet, 2 takes the
+//   greeting, and sendto 1 sends the reply; as the client's handler,
+//   recvfrom 3 finds nothing yet, and 4 takes the first datagram when
+//   nothing fails, which sendto 2 echoes.
+// - The client: sendto 1 sends the greeting, recvfrom 1 is its first try
+//   for the reply; then each line is a sendto, each try for its echo a
+//   recvfrom.
+// The reply and the first echo fail; the handler's first two receives
+// fail, and the fourth wait says that a datagram has come when none has.
+inline const std::string kServerCallsFail =
+    "-e inject=sendto:error=EIO:when=1..2 -e inject=recvfrom:error=EIO:when=3..4 -e "
+    "inject=ppoll:retval=1:when=4";
+// The handler's receive after its first echo is held up for 2 s.
+inline const std::string kServerSlowAfterEcho = "-e inject=recvfrom:delay_enter=2000000:when=5";
+// The reply and the first echo cannot be received, the first line cannot be
+// sent.
+inline const std::string kClientCallsFail =
+    "-e inject=recvfrom:error=EIO:when=1..2 -e inject=sendto:error=EIO:when=2";
+
 // As output_path of a Program: a pseudo-terminal, read back raw.
 inline const std::string kTerminal = "/dev/ptmx";
 
@@ -143,6 +165,17 @@ class Udp {
     int fd_ = -1;
     std::uint16_t port_ = 0;
 };
+
+// a, then b.
+inline Lines operator+(Lines a, const Lines& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// The line with which program refuses an argument, word.
+inline std::string refused(const std::string& program, const std::string& word) {
+    return program + ": nieprawidłowy argument „" + word + "”; zobacz: " + program + " --help";
+}
 
 // Polls cond until it holds; false if it still does not after wait.
 bool eventually(const std::function<bool()>& cond, Ms wait = kWait);
