@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: ISC
-# Checks each hardening claim of the README in the programs that a preset
+# Checks the hardening that CMakeLists.txt sets up, in the programs that a preset
 # builds (scripts/hardening.sh [preset], the default one at first):
 # position-independent, relocations read-only and bound at start, stack
 # protector and stack-clash protection in each of our units as the compiler
