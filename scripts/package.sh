@@ -13,6 +13,11 @@ version=$(dpkg-parsechangelog -S Version)
 out=build/package
 rm -rf "$out"
 copy_tree "$out/tolpan-$version"
+# What the tools leave in a temporary folder, lintian's caches among them,
+# stays here.
+mkdir "$out/tmp"
+TMPDIR=$(realpath "$out/tmp")
+export TMPDIR
 
 (cd "$out/tolpan-$version" && dpkg-buildpackage -us -uc)
 changes=$out/tolpan_${version}_$(dpkg-architecture -q DEB_HOST_ARCH).changes
