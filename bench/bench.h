@@ -32,8 +32,9 @@ double private_kib(pid_t pid);
 // start.
 bool server_bound(const std::string& log);
 
-// The two modes; each returns the benchmark's exit status.
+// The modes; each returns the benchmark's exit status.
 int compare(long rounds, bool isolated, const std::string& log);
 int scale(long n, bool isolated, const std::string& log);
+int burst(long n, bool isolated, const std::string& log);
 
 }  // namespace bench

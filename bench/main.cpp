@@ -70,13 +70,22 @@ bool server_bound(const std::string& log) {
 }  // namespace bench
 
 int main(int argc, char** argv) {
-    const bool scaled = argc > 1 && std::string(argv[1]) == "--scale";
-    const int first = scaled ? 2 : 1;
+    // A mode, then a count: rounds by default, clients one after another, or
+    // greetings at once.
+    const std::string mode = argc > 1 && argv[1][0] == '-' ? argv[1] : "";
+    const int first = mode.empty() ? 1 : 2;
     char* end = nullptr;
-    const long count = argc > first ? std::strtol(argv[first], &end, 10) : scaled ? 30000 : 9;
-    const long most = scaled ? tolpan::kLastClient : 1000;
-    if (argc > first + 1 || count < 1 || count > most || (end != nullptr && *end != '\0')) {
-        std::fputs("usage: tolpan-bench [ROUNDS] | tolpan-bench --scale [CLIENTS]\n", stderr);
+    const long count = argc > first        ? std::strtol(argv[first], &end, 10)
+                       : mode.empty()      ? 9
+                       : mode == "--scale" ? 30000
+                                           : 10000;
+    const long most = mode.empty() ? 1000 : tolpan::kLastClient;
+    if ((!mode.empty() && mode != "--scale" && mode != "--burst") || argc > first + 1 || count < 1 ||
+        count > most || (end != nullptr && *end != '\0')) {
+        std::fputs(
+            "usage: tolpan-bench [ROUNDS] | tolpan-bench --scale [CLIENTS] | tolpan-bench --burst "
+            "[GREETINGS]\n",
+            stderr);
         return 2;
     }
     const bool isolated = ts::enter_private_network();
@@ -86,7 +95,9 @@ int main(int argc, char** argv) {
     if (mkdtemp(dir) == nullptr)
         bench::fail("mkdtemp");
     const std::string log = std::string(dir) + "/server.log";
-    const int status = scaled ? bench::scale(count, isolated, log) : bench::compare(count, isolated, log);
+    const int status = mode == "--scale"   ? bench::scale(count, isolated, log)
+                       : mode == "--burst" ? bench::burst(count, isolated, log)
+                                           : bench::compare(count, isolated, log);
     std::remove(log.c_str());
     rmdir(dir);
     return status;

@@ -30,13 +30,14 @@ constexpr char kAbout[] =
 // is read and dropped, so that no input can take all the memory.
 constexpr std::size_t kLineMax = std::size_t{1} << 20;
 
-// Reads standard input for the input stream: waits when it is non-blocking
-// and has nothing yet, and drops the bytes of a line beyond kLineMax. The
+// Reads standard input for the input stream: waits while it is
+// non-blocking and has nothing, and drops the bytes of a line beyond kLineMax. The
 // cookie counts the bytes of the current line passed on so far.
 ssize_t read_input(void* cookie, char* buf, std::size_t size) {
     auto& line_so_far = *static_cast<std::size_t*>(cookie);
     for (;;) {
-        const ssize_t got = when_ready(STDIN_FILENO, POLLIN, [&] { return read(STDIN_FILENO, buf, size); });
+        const ssize_t got =
+            when_ready(STDIN_FILENO, POLLIN, true, [&] { return read(STDIN_FILENO, buf, size); });
         if (got <= 0)
             return got;
         std::size_t kept = 0;

@@ -28,6 +28,30 @@ alignas(4096) char output_buffer[4096];
 // two.
 constexpr std::size_t kStepOutputMax = 512;
 
+// Writes all of buf to fd, waiting with the mask as it is while fd is
+// non-blocking and full, so that no line is lost there; async-signal-safe.
+bool write_all(int fd, const char* buf, std::size_t len) {
+    while (len != 0) {
+        const ssize_t n = write(fd, buf, len);
+        if (n == -1 && errno == EAGAIN) {
+            pollfd ready{fd, POLLOUT, 0};
+            if (poll(&ready, 1, -1) == -1 && errno != EINTR)
+                return false;
+        } else if (n <= 0) {
+            return false;
+        } else {
+            buf += n;
+            len -= static_cast<std::size_t>(n);
+        }
+    }
+    return true;
+}
+
+// Standard output's writes, for the stream that replaces stdout's own.
+ssize_t write_output(void* /*cookie*/, const char* buf, std::size_t size) {
+    return write_all(STDOUT_FILENO, buf, size) ? static_cast<ssize_t>(size) : 0;
+}
+
 }  // namespace
 
 // Formats the line by hand and writes it in one write: stdio is not
@@ -49,7 +73,7 @@ void ObsSygnalu(int /*signal*/) {
     line[len++] = ')';
     line[len++] = '\n';
 
-    if (write(STDOUT_FILENO, line, len) == -1 && errno == EPIPE) {
+    if (!write_all(STDOUT_FILENO, line, len) && errno == EPIPE) {
         // The write raised SIGPIPE, held pending while this handler runs; it
         // would run the handler again at once, for ever. Ignoring the signal
         // discards the pending one, then the notice goes back in place.
@@ -66,6 +90,10 @@ void start_up(const char* banner) {
         if (fcntl(fd, F_GETFD) == -1)
             (void)open("/dev/null", O_RDWR);
 
+    // The C library's own stream drops what a non-blocking descriptor
+    // refuses; this one waits.
+    if (FILE* out = fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, write_output, nullptr, nullptr}))
+        stdout = out;
     // A terminal shows each line as it is made; a pipe or a file takes a
     // burst of lines in one write.
     std::setvbuf(stdout, output_buffer, isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF, sizeof output_buffer);
@@ -117,7 +145,7 @@ void set_nonblocking(int sock) { (void)fcntl(sock, F_SETFL, O_NONBLOCK); }
 ssize_t receive(int sock, char* buf, std::size_t len, Endpoint& from) {
     if (__fpending(stdout) > sizeof output_buffer - kStepOutputMax)
         flush_output();
-    return when_ready(sock, POLLIN, [&] {
+    return when_ready(sock, POLLIN, false, [&] {
         from.len = sizeof from.addr;
         return recvfrom(sock, buf, len, 0, as_sockaddr(from), &from.len);
     });
@@ -125,7 +153,8 @@ ssize_t receive(int sock, char* buf, std::size_t len, Endpoint& from) {
 
 // A socket may be ready and still have no port to send from.
 ssize_t send_to(int sock, const char* buf, std::size_t len, const Endpoint& to) {
-    return when_ready(sock, POLLOUT, [&] { return sendto(sock, buf, len, 0, as_sockaddr(to), to.len); });
+    return when_ready(sock, POLLOUT, false,
+                      [&] { return sendto(sock, buf, len, 0, as_sockaddr(to), to.len); });
 }
 
 }  // namespace tolpan

@@ -9,7 +9,9 @@
 //    a waiting process, and never inside a line.
 // 3. Sockets are non-blocking: a call that cannot go yet waits for its
 //    descriptor, and a call that still cannot go once the wait said it
-//    could has failed, so that no loop spins.
+//    could has failed, so that no loop spins. Standard input and output,
+//    which other processes may share and leave non-blocking, are waited on
+//    until they can go.
 #pragma once
 
 #include <sys/types.h>
@@ -36,13 +38,15 @@ void flush_output();
 bool wait_for(int fd, short events);
 
 // Tries call, a call on fd that fails with EAGAIN while it cannot go,
-// waiting for events on fd between tries. Returns what the call returned,
-// or -1 with EAGAIN once it still cannot go after the wait said it could.
+// waiting for events on fd between tries. Returns what the call returned;
+// on a descriptor that is not shared, -1 with EAGAIN once it still cannot
+// go after the wait said it could. On a shared one another process may
+// have taken what the wait announced: it waits again.
 template <typename Call>
-ssize_t when_ready(int fd, short events, Call call) {
+ssize_t when_ready(int fd, short events, bool shared, Call call) {
     for (bool ready = false;; ready = wait_for(fd, events)) {
         const ssize_t done = call();
-        if (done != -1 || errno != EAGAIN || ready)
+        if (done != -1 || errno != EAGAIN || (ready && !shared))
             return done;
     }
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: ISC
 #include "options.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -15,6 +16,9 @@ bool either(const char* word, const char* one, const char* other) {
 }  // namespace
 
 int answer_options(int argc, char** argv, const char* program, const char* about) {
+    // An answer that cannot go, as to a pipe whose reader has gone, ends the
+    // program with status 1, not by the signal.
+    (void)std::signal(SIGPIPE, SIG_IGN);
     const bool help = either(argv[1], "--help", "-h");
     const bool version = either(argv[1], "--version", "-V");
     if (argc == 2 && help) {
@@ -32,7 +36,7 @@ int answer_options(int argc, char** argv, const char* program, const char* about
                      argv[help || version ? 2 : 1], program);
         return kUsageStatus;
     }
-    return std::fflush(stdout) == 0 ? 0 : 1;
+    return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : 1;
 }
 
 }  // namespace tolpan

@@ -15,12 +15,12 @@
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,37 +37,45 @@ namespace {
 constexpr char kResumeFlag[] = "--resume-registration";
 constexpr int kResumeArgs = 6;
 
-// The decimal number that the whole of text holds, if it lies in [lo, hi].
+// The decimal number, digits alone, that the whole of text holds, if it
+// lies in [lo, hi]: no sign, space or other base, which a restart never
+// writes.
 bool parse_number(const char* text, long lo, long hi, long& n) {
     char* end = nullptr;
     errno = 0;
     n = std::strtol(text, &end, 10);
-    return end != text && *end == '\0' && errno == 0 && n >= lo && n <= hi;
+    return std::isdigit(static_cast<unsigned char>(*text)) && *end == '\0' && errno == 0 && n >= lo &&
+           n <= hi;
 }
 
-// Whether fd is open on the file whose code runs here: the device and inode
-// of the mapping that holds this very function. A dynamic program run by
-// its ELF interpreter finds the interpreter's file behind /proc/self/exe.
-bool runs_from(int fd) {
-    struct stat file {};
+// Whether the file behind /proc/self/exe is the one whose code runs here,
+// which a dynamic program run by its ELF interpreter finds it is not: the
+// mapping that holds this very function names the same path. Paths, not
+// device and inode: btrfs and overlays of two filesystems give the mapping
+// a device of its own.
+bool runs_from_exe() {
+    char exe[PATH_MAX + 16];
+    const ssize_t exe_len = readlink("/proc/self/exe", exe, sizeof exe - 1);
     FILE* maps = std::fopen("/proc/self/maps", "re");
-    if (maps == nullptr)
+    if (exe_len <= 0 || maps == nullptr) {
+        if (maps != nullptr)
+            (void)std::fclose(maps);
         return false;
-    const auto here = reinterpret_cast<std::uintptr_t>(&runs_from);
+    }
+    exe[exe_len] = '\0';
+    const auto here = reinterpret_cast<std::uintptr_t>(&runs_from_exe);
     bool same = false;
     char* line = nullptr;
     std::size_t cap = 0;
     while (getline(&line, &cap, maps) != -1) {
         std::uintptr_t lo = 0;
         std::uintptr_t hi = 0;
-        unsigned major = 0;
-        unsigned minor = 0;
-        unsigned long inode = 0;
+        int path = 0;
         // NOLINTNEXTLINE(cert-err34-c): the kernel's own lines, whose fields fit
-        if (std::sscanf(line, "%" SCNxPTR "-%" SCNxPTR " %*s %*s %x:%x %lu", &lo, &hi, &major, &minor,
-                        &inode) == 5 &&
+        if (std::sscanf(line, "%" SCNxPTR "-%" SCNxPTR " %*s %*s %*s %*s %n", &lo, &hi, &path) == 2 &&
             lo <= here && here < hi) {
-            same = fstat(fd, &file) == 0 && file.st_dev == makedev(major, minor) && file.st_ino == inode;
+            line[std::strcspn(line, "\n")] = '\0';
+            same = path != 0 && std::strcmp(line + path, exe) == 0;
             break;
         }
     }
@@ -87,35 +95,34 @@ std::optional<Registration> resumed_registration(int argc, char** argv, std::uin
         !parse_number(argv[3], 0, 1L << 30, fd) || !parse_number(argv[4], 1, 1L << 30, pid) ||
         pid != getpid())
         return std::nullopt;
+    // What the restart hands over: a datagram socket of UDP over IPv4 on
+    // 127.0.0.1 and the port.
     const int sock = static_cast<int>(fd);
     Endpoint bound{};
     bound.len = sizeof bound.addr;
     int type = 0;
+    int protocol = 0;
     socklen_t type_len = sizeof type;
+    socklen_t protocol_len = sizeof protocol;
     if (getsockname(sock, as_sockaddr(bound), &bound.len) == -1 || bound.addr.sin_family != AF_INET ||
         getsockopt(sock, SOL_SOCKET, SO_TYPE, &type, &type_len) == -1 || type != SOCK_DGRAM ||
-        bound.addr.sin_addr.s_addr != htonl(kBindAddress) || ntohs(bound.addr.sin_port) != port)
+        getsockopt(sock, SOL_SOCKET, SO_PROTOCOL, &protocol, &protocol_len) == -1 ||
+        protocol != IPPROTO_UDP || bound.addr.sin_addr.s_addr != htonl(kBindAddress) ||
+        ntohs(bound.addr.sin_port) != port)
         return std::nullopt;
-    // A kernel that names a program executed through a descriptor after the
-    // descriptor, a number, gets the name back. One that names it after its
-    // file has done so, and the name from before may be another program's,
-    // such as valgrind's.
-    char name[16] = {};
-    (void)prctl(PR_GET_NAME, name);
-    if (std::strspn(name, "0123456789") == std::strlen(name))
-        (void)prctl(PR_SET_NAME, argv[5]);
+    // The kernel names the fresh image after its descriptor, or after the
+    // file's name at the moment: every process keeps the name it began with.
+    (void)prctl(PR_SET_NAME, argv[5]);
     return Registration{sock, static_cast<std::int32_t>(next)};
 }
 
 void restart_image(const char* argv0, Registration registration) {
+    if (!runs_from_exe())
+        return;
     // The image that runs, even once its file has been replaced or removed.
     const int exe = open("/proc/self/exe", O_PATH | O_CLOEXEC);
     if (exe == -1)
         return;
-    if (!runs_from(exe)) {
-        (void)close(exe);
-        return;
-    }
     char name[16] = {};
     (void)prctl(PR_GET_NAME, name);
     // A program may be started with no arguments at all, not even its name.
@@ -130,8 +137,8 @@ void restart_image(const char* argv0, Registration registration) {
     char* const args[kResumeArgs + 1] = {
         const_cast<char*>(argv0), const_cast<char*>(kResumeFlag), next, sock, pid, name, nullptr};
     flush_output();
-    // Executed through a descriptor, the new image bears the file's name
-    // from its first instruction, where /proc/self/exe would name it "exe".
+    // By the path /proc/self/exe, the image would be named "exe" until it
+    // put its name back; through a descriptor, it bears its file's name.
     (void)execveat(exe, "", args, environ, AT_EMPTY_PATH);
     (void)close(exe);
 }

@@ -23,6 +23,19 @@ constexpr char kAbout[] =
     "Rejestruje klientów na porcie UDP 10000 adresu 127.0.0.1: każdemu daje kolejny\n"
     "numer N i port 10000 + N, na którym odsyła nadawcy każdy datagram.";
 
+// Room in the registration socket's queue for a burst of greetings: what
+// it cannot hold is lost, and its client waits for ever. The kernel doubles
+// the size asked for, and takes about 830 bytes of it for a small datagram:
+// room for some 20,000 greetings, where the default holds about 250.
+constexpr int kGreetingQueueBytes = 8 << 20;
+
+// Gives sock that room: forced where the process may (root, CAP_NET_ADMIN),
+// otherwise as much of it as net.core.rmem_max allows.
+void make_room_for_greetings(int sock) {
+    if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &kGreetingQueueBytes, sizeof kGreetingQueueBytes) == -1)
+        (void)setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &kGreetingQueueBytes, sizeof kGreetingQueueBytes);
+}
+
 // Whether e is a socket of the server: 127.0.0.1 and a port from the
 // registration port up to last. A datagram from one server socket to
 // another would be echoed back and forth for ever.
@@ -86,12 +99,15 @@ int main(int argc, char** argv) {
             return answer_options(argc, argv, "tolpan-server", kAbout);
         start_up("Program TOLPAN - SERWER zaczyna działanie");
         reg.sock = socket(AF_INET, SOCK_DGRAM, 0);
-        set_nonblocking(reg.sock);
+        make_room_for_greetings(reg.sock);
         Endpoint own = make_endpoint(kBindAddress, kRegistrationPort);
         std::printf("serwer: bind()=%i\nOczekuję na klientów...\n",
                     bind(reg.sock, as_sockaddr(own), own.len));
         std::printf("Port serwera: %hu\n", kRegistrationPort);
     }
+    // A resumed one too, however it was handed over: blocking, it would hold
+    // SIGPIPE back while the service waits.
+    set_nonblocking(reg.sock);
 
     char msg[kServerBufferSize];
     Endpoint from{};

@@ -75,14 +75,16 @@ void interrupt(Program& client) {
 
 // Registers the client as client 1 from handler, then echoes each line
 // typed as a handler does; then `before_end`, and the input ends. With
-// asleep, each line is typed only once the client waits for it.
+// asleep, the reply and each line come only once the client waits.
 void echo_lines(Program& client, const Udp& reg, const Udp& handler, const Lines& typed,
                 const std::function<void()>& before_end = nullptr, bool asleep = false) {
     const auto greeting = reg.receive();
     ASSERT_TRUE(greeting);
+    const pid_t waiting = family(client.pid()).back();  // strace's child, where strace runs it
+    ASSERT_TRUE(!asleep || sleeping(waiting));
     ASSERT_TRUE(handler.send(greeting->port, std::string("1\0", 2)));
     for (const auto& line : typed) {
-        ASSERT_TRUE(!asleep || sleeping(client.pid()));
+        ASSERT_TRUE(!asleep || sleeping(waiting));
         ASSERT_TRUE(client.write(line));
         const auto sent = handler.receive();
         ASSERT_TRUE(sent);
@@ -195,6 +197,10 @@ TEST(Client, StartsReadsTheNumberAndEndsWithItsInput) {
         {.script = at_once, .reply = std::string("7\0", 2), .out = connected("7", 7), .status = 0},
         {.script = at_once, .reply = "  -42abc", .out = connected("  -42abc", -42), .status = 0},
         {.script = at_once, .reply = "x1", .out = connected("x1", 0), .status = 0},
+        {.script = at_once, .reply = "+8", .out = connected("+8", 8), .status = 0},
+        {.script = at_once, .reply = "010", .out = connected("010", 10), .status = 0},
+        {.script = at_once, .reply = "-2147483648", .out = connected("-2147483648", INT32_MIN), .status = 0},
+        {.script = at_once, .reply = "2147483648", .out = connected("2147483648", 0), .status = 0},
         {.script = at_once, .reply = "99999999999", .out = connected("99999999999", 0), .status = 0},
         // The buffer holds 99 bytes of the reply; a directory cannot be read.
         {.script = "exec \"$@\" </",
@@ -276,33 +282,45 @@ TEST(Client, GoesOnWithoutItsOutputAndEndsWithoutInput) {
     }
 }
 
-TEST(Client, UnreadOutputHoldsSigpipeWhileItBlocks) {
+TEST(Client, UnreadOutputHoldsSigpipeAndLosesNoLine) {
     Udp reg(10000);
     Udp handler(10001);
     ASSERT_TRUE(reg.ok() && handler.ok());
     // Started the ordinary way, with SIGPIPE let through, and its output
-    // never read: the echoes fill the pipe.
-    Program client(client_command(), "", "", kOrdinary);
+    // read only once the echoes have filled the pipe, blocking or not.
     const std::string longer(60000, 'l');
-    ASSERT_NO_FATAL_FAILURE(echo_lines(client, reg, handler, {longer + "\n", longer + "\n"}, [&] {
-        // Blocked in its write, it holds SIGPIPE, so no notice can cut a line.
-        if (!wrapped()) {
-            ASSERT_TRUE(sleeping(client.pid()));
-            EXPECT_TRUE(sigpipe_held(client.pid()));
-        }
-        while (client.line(Ms{100})) {
-        }
-    }));
-    EXPECT_EQ(client.wait_exit(), 0);
+    const Lines echo = {"Wysłano z sukcesem", "Udany odbiór wiadomości: " + longer, "", "Wpisz coś"};
+    for (const unsigned start : {kOrdinary, kOrdinary | kNonBlockingOutput}) {
+        SCOPED_TRACE(start);
+        Program client(client_command(), "", "", start);
+        ASSERT_NO_FATAL_FAILURE(echo_lines(client, reg, handler, {longer + "\n", longer + "\n"}, [&] {
+            // Blocked in its write, it holds SIGPIPE, so no notice can cut a line.
+            if (!wrapped()) {
+                ASSERT_TRUE(sleeping(client.pid()));
+                EXPECT_TRUE(sigpipe_held(client.pid()));
+            }
+        }));
+        const Lines out = Lines{kStart[0],
+                                kStart[1],
+                                kStart[2],
+                                "Połączono",
+                                "Otrzymana wiadomość: 1",
+                                "Nr klienta odebrany w wiadomości: 1",
+                                "Rzeczywisty port OK: 10001",
+                                "Wpisz coś"} +
+                          echo + echo;
+        EXPECT_EQ(client.lines(out.size() + 1), out);
+        EXPECT_EQ(client.wait_exit(), 0);
+    }
 }
 
 TEST(Client, WaitsOnANonBlockingInput) {
     Udp reg(10000);
     Udp handler(10001);
     ASSERT_TRUE(reg.ok() && handler.ok());
-    Program client(client_command(), "", "", kNonBlockingInput);
-    client.close_output();
-    // Each line comes only once the client waits for it.
+    // Each line comes only once the client waits for it; its first wait says
+    // a line has come when none has, as when another reader takes it first.
+    Program client(in_shell(client_command(), with_faults(kInputTakenFirst)), "", "", kNonBlockingInput);
     ASSERT_NO_FATAL_FAILURE(echo_lines(client, reg, handler, {"one\n", "two\n"}, {}, true));
     EXPECT_EQ(client.wait_exit(), 0);
 }

@@ -125,31 +125,36 @@ void expect_waiting(Program& server, const Lines& tried) {
 // How a stress run registers its clients.
 struct Many {
     int clients = 300;
+    int burst = 5;                                // greetings queued at once at client 30
     bool restarts = true;                         // the image starts afresh every 16 clients
-    bool own_name = true;                         // every process bears the program's name
+    std::string name = "tolpan-server";           // that every process bears; "": another's
     bool few_descriptors = true;                  // not so under valgrind, which holds its own
     std::function<void(int)> after = [](int) {};  // after each client
 };
 
 // Registers the clients one after another, then echoes from each; checks
-// that every process bears its name and holds its standard streams, the
-// registration socket and its own socket alone, and that an interrupt to
-// the group ends every one.
+// that the image started afresh, that every process bears its name and
+// holds its standard streams, the registration socket and its own socket
+// alone, and that an interrupt to the group ends every one.
 void expect_many(Program& server, const Many& many) {
     ASSERT_EQ(server.lines(4), kStart);
     Udp a;
-    for (int n = 1; n <= many.clients; ++n) {
+    // Room for the replies to a burst.
+    const int room = 1 << 22;
+    ASSERT_EQ(setsockopt(a.fd(), SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room), 0);
+    int n = 1;
+    for (; n <= many.clients; ++n) {
         // The image starts afresh after this client: a registration
-        // service that keeps its name all the while.
-        const bool restart = n % 16 == 0 && many.restarts;
+        // service that bears the file's name from its first instruction.
+        const bool restart = n % 16 == 0 && many.restarts && many.name == "tolpan-server";
         const pid_t registrar = restart || n == 30 ? family(server.pid()).back() : 0;
         // Greetings queued across a restart are all answered, in order.
         if (n == 30) {
             ASSERT_EQ(kill(registrar, SIGSTOP), 0);
-            for (int k = 30; k <= 34; ++k)
+            for (int k = 0; k < many.burst; ++k)
                 ASSERT_TRUE(a.send(10000, kGreeting));
             ASSERT_EQ(kill(registrar, SIGCONT), 0);
-            for (; n <= 34; ++n) {
+            for (const int end = n + many.burst; n < end; ++n) {
                 const auto reply = a.receive();
                 ASSERT_TRUE(reply);
                 EXPECT_EQ(reply->bytes, std::to_string(n) + '\0');
@@ -162,17 +167,28 @@ void expect_many(Program& server, const Many& many) {
         }
         for (int i = 0; restart && i < 2000; ++i) {
             const std::string name = name_of(fresh.at(0));
-            ASSERT_TRUE(name.empty() || name == "tolpan-server\n") << "named " << name;
+            ASSERT_TRUE(name.empty() || name == many.name + "\n" || name == "tolpan-server\n")
+                << "named " << name;
         }
         ASSERT_NO_FATAL_FAILURE(many.after(n));
     }
-    for (int n = 1; n <= many.clients; ++n)
+    for (int k = 1; k < n; ++k)
         ASSERT_NO_FATAL_FAILURE(
-            expect_echo(&server, a, static_cast<std::uint16_t>(10000 + n), "to " + std::to_string(n)));
+            expect_echo(&server, a, static_cast<std::uint16_t>(10000 + k), "to " + std::to_string(k)));
     const std::vector<pid_t> all = family(server.pid());
     for (pid_t pid : all) {
-        EXPECT_TRUE(!many.own_name || name_of(pid) == "tolpan-server\n") << name_of(pid);
+        EXPECT_TRUE(many.name.empty() || name_of(pid) == many.name + "\n") << name_of(pid);
         EXPECT_TRUE(!many.few_descriptors || open_descriptors(pid) <= 5U) << open_descriptors(pid);
+    }
+    // The registration service bears the words of its last fresh start,
+    // made by the process that went on to serve that next client.
+    const Lines words = words_of(all.back());
+    ASSERT_EQ(words.size() == 6 && words[1] == "--resume-registration", many.restarts) << words.size();
+    if (many.restarts) {
+        const int next = (n - 1) / 16 * 16 + 1;
+        EXPECT_EQ(words[2], std::to_string(next));
+        EXPECT_EQ(words[4], std::to_string(all.at(static_cast<std::size_t>(next - 1))));
+        EXPECT_TRUE(many.name.empty() || words[5] == many.name) << words[5];
     }
     ASSERT_EQ(killpg(server.pid(), SIGINT), 0);
     for (pid_t pid : all)
@@ -188,7 +204,7 @@ std::vector<std::string> hidden(const ProgramCopy& copy, const std::string& hide
 }  // namespace
 
 TEST(Server, RegistersAndEchoesWithExactLines) {
-    Program server(server_command());
+    Program server(server_command(), "", kPackets);
     ASSERT_EQ(server.lines(4), kStart);
 
     // Twelve clients from one source; an empty and a long datagram count as
@@ -218,6 +234,9 @@ TEST(Server, RegistersAndEchoesWithExactLines) {
     ASSERT_NO_FATAL_FAILURE(expect_echo(&server, c, 10001, "third party"));
     ASSERT_NO_FATAL_FAILURE(expect_echo(&server, a, 10001, "client again"));
     ASSERT_NO_FATAL_FAILURE(expect_echo(&server, b, 10012, "to twelve"));
+    // From a port of the server's, but another loopback address.
+    Udp e(10000, INADDR_LOOPBACK + 1);
+    ASSERT_NO_FATAL_FAILURE(expect_echo(&server, e, 10012, "from 127.0.0.2"));
     // Nothing is bound beyond 127.0.0.1.
     ASSERT_TRUE(c.send(10000, kGreeting, INADDR_LOOPBACK + 1) && c.send(10001, "x", INADDR_LOOPBACK + 1));
     EXPECT_FALSE(c.receive(Ms{100}));
@@ -253,7 +272,13 @@ TEST(Server, RegistersAndEchoesWithExactLines) {
             .push_back(line);
     EXPECT_EQ(out, bursts);
 
-    // Every line came exactly once: nothing is left, even once all have ended.
+    // Every socket of the server and the client is bound to 127.0.0.1; each
+    // write held whole lines. Every line came exactly once: nothing is left,
+    // even once all have ended.
+    for (pid_t pid : family(server.pid()) + std::vector<pid_t>{client.pid()})
+        for (const auto& address : udp_addresses(pid))
+            EXPECT_EQ(address, "0100007F") << "pid " << pid;
+    EXPECT_TRUE(server.wrote_whole_lines());
     EXPECT_EQ(server.stop(), "");
 }
 
@@ -358,13 +383,24 @@ TEST(Server, ResumesOnlyWhatItsRestartHandsOver) {
     auto resume = [](const std::string& words, const std::string& fd3) {
         return "exec \"$@\" --resume-registration " + words + " 3" + fd3;
     };
-    // Each fails a check: word count, process id, descriptor, socket.
-    const std::string forged[] = {
+    // Each fails a check: word count, process id, descriptor, socket; words
+    // that a restart never writes; sockets of another kind on the port.
+    const int tcp = socket(AF_INET, SOCK_STREAM, 0);
+    const int lite = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDPLITE);  // where the kernel has it
+    const sockaddr_in port = loopback(10000);
+    ASSERT_EQ(bind(tcp, reinterpret_cast<const sockaddr*>(&port), sizeof port), 0);
+    std::vector<std::string> forged = {
         resume("55535 3 $$ tolpan-server extra", fd),
         resume("55535 3 1 tolpan-server", fd),
         resume("55535 3 $$ tolpan-server", "</dev/null"),
         resume("55535 3 $$ tolpan-server", "<&" + std::to_string(other.fd())),
+        resume("+55535 3 $$ tolpan-server", fd),
+        resume("55535 ' 3' $$ tolpan-server", fd),
+        resume("55537 3 $$ tolpan-server", fd),
+        resume("55535 3 $$ tolpan-server", "<&" + std::to_string(tcp)),
     };
+    if (lite != -1 && bind(lite, reinterpret_cast<const sockaddr*>(&port), sizeof port) == 0)
+        forged.push_back(resume("55535 3 $$ tolpan-server", "<&" + std::to_string(lite)));
     for (const auto& script : forged) {
         SCOPED_TRACE(script);
         Program server(in_shell(server_command(), script + " 2>&1"), "/dev/null");
@@ -380,10 +416,17 @@ TEST(Server, ResumesOnlyWhatItsRestartHandsOver) {
     Udp a(9000);
     ASSERT_TRUE(a.ok());
     ASSERT_NO_FATAL_FAILURE(expect_registration(&resumed, a, kGreeting, 55535));
+    // Handed a blocking socket, it waits all the same, with the notice let through.
+    const pid_t registrar = only_child(resumed.pid());
+    ASSERT_TRUE(sleeping(registrar));
+    ASSERT_EQ(kill(registrar, SIGPIPE), 0);
+    EXPECT_EQ(resumed.line(), notice(registrar));
     ASSERT_TRUE(a.send(10000, kGreeting));
     EXPECT_EQ(resumed.lines(3), (Lines{"serwer: recvfrom(...)=8", "Bufor z nr klienta: 55536", "Błąd bind"}));
     EXPECT_EQ(zombie_status(only_child(resumed.pid())), 255);
     ASSERT_NO_FATAL_FAILURE(expect_echo(&resumed, a, 65535, "the last port"));
+    close(tcp);
+    close(lite);
 }
 
 TEST(Server, StrayEnvironmentAndDescriptorsStartAfresh) {
@@ -398,7 +441,7 @@ TEST(Server, FailedForkServesTheClientAndRegistersNoMore) {
         GTEST_SKIP() << "only root on the host may start it as another user";
     // No process to spare for the user nobody but this one; the copy is one
     // that nobody may run.
-    const ProgramCopy copy(server_command()[0]);
+    const ProgramCopy copy(server_command().back());
     ASSERT_NE(copy.path(), "");
     Program server(in_shell(
         {copy.path()}, "exec setpriv --reuid=65534 --regid=65534 --clear-groups prlimit --nproc=1 \"$@\""));
@@ -431,23 +474,30 @@ TEST(Server, OutputWithoutReaderCostsAFailedWriteAStep) {
     ASSERT_NO_FATAL_FAILURE(expect_served_without_output(server));
 }
 
-TEST(Server, UnreadOutputHoldsSigpipeWhileItBlocks) {
+TEST(Server, UnreadOutputHoldsSigpipeAndLosesNoLine) {
     // Started the ordinary way, with SIGPIPE let through: the process must
-    // hold it while it writes to the full pipe.
-    Program server(server_command(), "", "", kOrdinary);
-    ASSERT_EQ(server.lines(4), kStart);
-    Udp a;
-    ASSERT_NO_FATAL_FAILURE(expect_registration(nullptr, a, kGreeting, 1));
-    // Echoes until the pipe is full and the handler blocks in its write.
-    for (int i = 0; i < 5000 && a.send(10001, "fill") && a.receive(Ms{100}); ++i) {
+    // hold it while it waits for the full pipe, blocking or not.
+    for (const unsigned start : {kOrdinary, kOrdinary | kNonBlockingOutput}) {
+        SCOPED_TRACE(start);
+        Program server(server_command(), "", "", start);
+        ASSERT_EQ(server.lines(4), kStart);
+        Udp a;
+        ASSERT_NO_FATAL_FAILURE(expect_registration(nullptr, a, kGreeting, 1));
+        // Echoes until the pipe is full and the handler waits to write.
+        std::size_t echoes = 0;
+        while (echoes < 5000 && a.send(10001, "fill") && a.receive(Ms{100}))
+            ++echoes;
+        ASSERT_TRUE(sleeping(server.pid()));
+        EXPECT_TRUE(sigpipe_held(server.pid()));
+        expect_no_spin(server.pid());
+        // Read at last, the pipe lets the handler go on: the held echo comes,
+        // and every line.
+        Lines lines = registered(1, 8);
+        for (std::size_t i = 0; i <= echoes; ++i)
+            lines = lines + echoed(10001, 4);
+        EXPECT_EQ(server.lines(lines.size()), lines);
+        EXPECT_TRUE(a.receive());
     }
-    ASSERT_TRUE(sleeping(server.pid()));
-    EXPECT_TRUE(sigpipe_held(server.pid()));
-    expect_no_spin(server.pid());
-    // Read at last, the pipe lets the handler go on: the held echo comes.
-    while (server.line(Ms{100})) {
-    }
-    EXPECT_TRUE(a.receive());
 }
 
 TEST(Server, TerminalShowsEachLineAsItIsMade) {
@@ -465,50 +515,84 @@ TEST(Server, TerminalShowsEachLineAsItIsMade) {
 
 // With 64 descriptors, a server whose processes kept every handler socket
 // stopped at client 61.
-TEST(ServerStress, RunsOnOnceItsFileIsReplacedThenRemoved) {
-    const ProgramCopy copy(server_command()[0]);
+TEST(ServerStress, KeepsItsNameAsItsFileIsRenamedReplacedAndRemoved) {
+    const ProgramCopy copy(server_command().back());
     ASSERT_NE(copy.path(), "");
-    Program server(in_shell({copy.path()}, "ulimit -n 64 && exec \"$@\""));
-    // As a package upgrade does: a new file under the name, then none.
+    // Started through a link, as an upgrade may leave it: the file renamed,
+    // a new one put in its place, then the old one removed.
+    const std::string link = copy.path().substr(0, copy.path().rfind('/')) + "/srv";
+    ASSERT_EQ(symlink(copy.path().c_str(), link.c_str()), 0);
+    Program server(in_shell({link}, "ulimit -n 64 && exec \"$@\""));
     auto upgrade = [&](int n) {
-        const std::string next = copy.path() + ".new";
+        const std::string old = copy.path() + ".old";
         if (n == 100) {
-            std::ofstream(next) << "#!/bin/sh\nexit 3\n";
-            ASSERT_EQ(chmod(next.c_str(), 0755), 0);
-            ASSERT_EQ(std::rename(next.c_str(), copy.path().c_str()), 0);
+            ASSERT_EQ(std::rename(copy.path().c_str(), old.c_str()), 0);
+            std::ofstream(copy.path()) << "#!/bin/sh\nexit 3\n";
+            ASSERT_EQ(chmod(copy.path().c_str(), 0755), 0);
         }
         if (n == 200) {
-            ASSERT_EQ(std::remove(copy.path().c_str()), 0);
+            ASSERT_EQ(std::remove(old.c_str()), 0);
         }
     };
-    expect_many(server, {.after = upgrade});
+    expect_many(server, {.name = "srv", .after = upgrade});
 }
 
 TEST(ServerStress, RunsWithoutDevAndItsInputClosed) {
     if (!private_network())
         GTEST_SKIP() << "no namespace in which to hide /dev";
     // The registration socket lands on descriptor 0, which no /dev/null takes.
-    const ProgramCopy copy(server_command()[0]);
+    const ProgramCopy copy(server_command().back());
     ASSERT_NE(copy.path(), "");
     Program server(hidden(copy, "mount -t tmpfs none /dev && exec <&-"));
     expect_many(server, {});
 }
 
-TEST(ServerStress, RunsWithoutProc) {
+TEST(ServerStress, RestartsFromAnOverlayOfTwoFilesystems) {
+    if (!private_network())
+        GTEST_SKIP() << "no namespace in which to mount";
+    // The lower layer on a tmpfs: the program's mapping names that device,
+    // and its file the overlay's.
+    const ProgramCopy copy(server_command().back());
+    ASSERT_NE(copy.path(), "");
+    const std::string dir = copy.path().substr(0, copy.path().rfind('/'));
+    const std::string overlay =
+        "cd \"$0\" && mkdir l u w m && mount -t tmpfs none l && cp tolpan-server l && "
+        "mount -t overlay none -o \"lowerdir=$0/l,upperdir=$0/u,workdir=$0/w\" m && ulimit -n 64 && "
+        "exec m/tolpan-server";
+    Program server({"unshare", "--mount", "/bin/sh", "-c", overlay, dir});
+    expect_many(server, {});
+}
+
+TEST(ServerStress, AnswersABurstLargerThanADefaultQueueHolds) {
+    if (!private_network())
+        GTEST_SKIP() << "the host's limits on queues may hold less";
+    Udp probe;
+    Udp from;
+    for (int k = 0; k < 2000; ++k)
+        ASSERT_TRUE(from.send(probe.port(), kGreeting));
+    int held = 0;
+    while (probe.receive(Ms{0}))
+        ++held;
+    ASSERT_LT(held, 2000);
+    Program server(server_command());
+    expect_many(server, {.clients = 2040, .burst = 2000});
+}
+
+TEST(ServerStress, RunsWithoutProcWithoutRestarting) {
     if (!real_root())
         GTEST_SKIP() << "only root on the host may unmount /proc";
-    const ProgramCopy copy(server_command()[0]);
+    const ProgramCopy copy(server_command().back());
     ASSERT_NE(copy.path(), "");
     Program server(hidden(copy, "umount -l /proc"));
-    expect_many(server, {});
+    expect_many(server, {.restarts = false});
 }
 
 TEST(ServerStress, RestartsUnderValgrindAndRunsOnOutsideIt) {
     if (TOLPAN_SANITIZED || std::string(TOLPAN_VALGRIND).empty())
         GTEST_SKIP() << "valgrind cannot run a sanitized program, or is not here";
-    // Named after valgrind's tool, until the fresh image.
-    Program server({TOLPAN_VALGRIND, "-q", "--tool=none", server_command()[0]});
-    expect_many(server, {.clients = 20, .restarts = false, .own_name = false, .few_descriptors = false});
+    // Named after valgrind's tool.
+    Program server({TOLPAN_VALGRIND, "-q", "--vgdb=no", "--tool=none", server_command().back()});
+    expect_many(server, {.clients = 20, .name = "", .few_descriptors = false});
 }
 
 TEST(ServerStress, RunsOnThroughItsElfInterpreterWithoutRestarting) {
@@ -518,7 +602,7 @@ TEST(ServerStress, RunsOnThroughItsElfInterpreterWithoutRestarting) {
     Program server(in_shell({copy.path()},
                             "ulimit -n 64 && exec \"$(readelf -l /bin/sh | sed -n "
                             "'s/.*interpreter: \\(.*\\)]$/\\1/p')\" \"$@\""));
-    expect_many(server, {.restarts = false, .own_name = false});
+    expect_many(server, {.restarts = false, .name = ""});
 }
 
 TEST(ServerStress, RandomDatagramsAndGreetingsUnderSigpipes) {

@@ -9,11 +9,13 @@
 #include <pty.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -114,10 +116,15 @@ bool enter_private_network() {
     const std::string gid = std::to_string(getegid());
     // Else root in a user namespace, so that the programs it runs keep its
     // rights there.
-    const bool entered = unshare(CLONE_NEWNET) == 0 || (unshare(CLONE_NEWUSER | CLONE_NEWNET) == 0 &&
-                                                        write_proc("/proc/self/setgroups", "deny") &&
-                                                        write_proc("/proc/self/uid_map", "0 " + uid + " 1") &&
-                                                        write_proc("/proc/self/gid_map", "0 " + gid + " 1"));
+    constexpr int kSpaces = CLONE_NEWNET | CLONE_NEWNS;
+    const bool entered = unshare(kSpaces) == 0 || (unshare(CLONE_NEWUSER | kSpaces) == 0 &&
+                                                   write_proc("/proc/self/setgroups", "deny") &&
+                                                   write_proc("/proc/self/uid_map", "0 " + uid + " 1") &&
+                                                   write_proc("/proc/self/gid_map", "0 " + gid + " 1"));
+    // Whatever the run leaves in /tmp, valgrind's files and the programs'
+    // copies among them, goes with the last process of the namespace.
+    if (entered && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
+        (void)mount("tolpan-tests", "/tmp", "tmpfs", 0, "mode=1777");
     in_private_network = entered && loopback_up();
     return in_private_network;
 }
@@ -151,15 +158,17 @@ void guard_children() {
     signal(SIGTERM, kill_live_groups);
 }
 
-std::vector<std::string> server_command() { return {TOLPAN_SERVER}; }
-
-std::vector<std::string> client_command() {
-    const char* wrapper_words = std::getenv("TOLPAN_CLIENT_WRAPPER");
-    std::istringstream wrapper(wrapper_words != nullptr ? wrapper_words : "");
+// The program, under the command that the environment variable holds, if any.
+static std::vector<std::string> wrapped(const char* variable, const char* program) {
+    const char* words = std::getenv(variable);
+    std::istringstream wrapper(words != nullptr ? words : "");
     std::vector<std::string> command{std::istream_iterator<std::string>(wrapper), {}};
-    command.push_back(TOLPAN_CLIENT);
+    command.emplace_back(program);
     return command;
 }
+
+std::vector<std::string> server_command() { return wrapped("TOLPAN_SERVER_WRAPPER", TOLPAN_SERVER); }
+std::vector<std::string> client_command() { return wrapped("TOLPAN_CLIENT_WRAPPER", TOLPAN_CLIENT); }
 
 std::vector<std::string> in_shell(std::vector<std::string> command, const std::string& script) {
     command.insert(command.begin(), {"/bin/sh", "-c", script, "sh"});
@@ -192,7 +201,9 @@ Program::Program(std::vector<std::string> command, const std::string& input_path
     int out[2] = {-1, -1};
     int in[2] = {-1, -1};
     const bool terminal = output_path == kTerminal;
+    packets_ = output_path == kPackets;
     if ((output_path.empty() && pipe2(out, O_CLOEXEC) == -1) || (terminal && !open_terminal(out)) ||
+        (packets_ && socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, out) == -1) ||
         (input_path.empty() && pipe2(in, O_CLOEXEC) == -1))
         return;
     std::vector<char*> argv;
@@ -207,7 +218,7 @@ Program::Program(std::vector<std::string> command, const std::string& input_path
         setpgid(0, 0);
         // Opened close-on-exec: only the standard descriptors go on.
         dup2(input_path.empty() ? in[0] : open(input_path.c_str(), O_RDONLY | O_CLOEXEC), STDIN_FILENO);
-        dup2(output_path.empty() || terminal
+        dup2(output_path.empty() || terminal || packets_
                  ? out[1]
                  : open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
              STDOUT_FILENO);
@@ -218,6 +229,8 @@ Program::Program(std::vector<std::string> command, const std::string& input_path
         sigprocmask((start & kOrdinary) != 0 ? SIG_UNBLOCK : SIG_BLOCK, &pipe_signal, nullptr);
         if ((start & kNonBlockingInput) != 0)
             fcntl(STDIN_FILENO, F_SETFL, O_NONBLOCK);
+        if ((start & kNonBlockingOutput) != 0)
+            fcntl(STDOUT_FILENO, F_SETFL, O_NONBLOCK);
         execvp(argv[0], argv.data());
         _exit(127);
     }
@@ -244,6 +257,9 @@ bool Program::read_more(Clock::time_point deadline) {
         close_fd(out_);  // end of output
         return false;
     }
+    // A packet is one write.
+    if (packets_ && (buf[n - 1] != '\n' || n > 4096))
+        whole_lines_ = false;
     pending_.append(buf, static_cast<std::size_t>(n));
     return true;
 }
@@ -302,8 +318,8 @@ std::string Program::stop() {
     return std::exchange(pending_, "");
 }
 
-Udp::Udp(std::uint16_t port) : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in a = loopback(port);
+Udp::Udp(std::uint16_t port, in_addr_t address) : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in a = loopback(port, address);
     socklen_t len = sizeof a;
     if (bind(fd_, reinterpret_cast<sockaddr*>(&a), len) == -1 ||
         getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == -1)
@@ -372,6 +388,38 @@ std::size_t open_descriptors(pid_t pid) {
     std::error_code gone;
     const std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", gone);
     return static_cast<std::size_t>(std::distance(fds, {}));
+}
+
+Lines words_of(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline");
+    Lines words;
+    for (std::string word; std::getline(in, word, '\0');)
+        words.push_back(word);
+    return words;
+}
+
+Lines udp_addresses(pid_t pid) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::vector<std::string> inodes;
+    std::error_code gone;
+    for (const auto& fd : std::filesystem::directory_iterator(proc + "/fd", gone)) {
+        const std::string target = std::filesystem::read_symlink(fd, gone).string();
+        if (target.rfind("socket:[", 0) == 0)
+            inodes.push_back(target.substr(8, target.size() - 9));
+    }
+    std::ifstream udp(proc + "/net/udp");
+    Lines addresses;
+    std::string line;
+    std::getline(udp, line);  // the heading
+    while (std::getline(udp, line)) {
+        std::istringstream fields(line);
+        std::string field[10];
+        for (auto& f : field)
+            fields >> f;
+        if (std::find(inodes.begin(), inodes.end(), field[9]) != inodes.end())
+            addresses.push_back(field[1].substr(0, 8));
+    }
+    return addresses;
 }
 
 std::string stat_field(pid_t pid, int field) {

@@ -27,9 +27,10 @@ inline const std::string kGreeting("Eloo\n\0\0\0", 8);
 inline constexpr std::size_t kMaxDatagram = 65507;
 
 // Moves this process into a network namespace of its own with loopback up,
-// so fixed ports never meet a server that a user runs: as root directly,
-// otherwise inside a user namespace, as its root. Returns false, with the
-// host's network left in place, where the machine allows neither.
+// so fixed ports never meet a server that a user runs, and a mount
+// namespace with a /tmp of its own: as root directly, otherwise inside a
+// user namespace, as its root. Returns false, with the host's network and
+// /tmp left in place, where the machine allows neither.
 bool enter_private_network();
 // Whether enter_private_network succeeded: only then may a test change the
 // network.
@@ -47,8 +48,9 @@ std::optional<std::uint16_t> taken_port();
 // that this process inherited from the programs it starts.
 void guard_children();
 
-// Commands that run the built programs; the client's runs under the command
-// in $TOLPAN_CLIENT_WRAPPER (such as valgrind) when that is set.
+// Commands that run the built programs, under the command in
+// $TOLPAN_SERVER_WRAPPER or $TOLPAN_CLIENT_WRAPPER (such as valgrind) when
+// that is set.
 std::vector<std::string> server_command();
 std::vector<std::string> client_command();
 // The command run by a shell script, in which "$@" stands for it, such as
@@ -77,13 +79,19 @@ inline const std::string kServerCallsFail =
     "inject=ppoll:retval=1:when=4";
 // The handler's receive after its first echo is held up for 2 s.
 inline const std::string kServerSlowAfterEcho = "-e inject=recvfrom:delay_enter=2000000:when=5";
+// The client's wait for its first line (its second ppoll, after the one
+// for the reply, when no SIGPIPE cuts that short) says a line has come when
+// none has.
+inline const std::string kInputTakenFirst = "-e inject=ppoll:retval=1:when=2";
 // The reply and the first echo cannot be received, the first line cannot be
 // sent.
 inline const std::string kClientCallsFail =
     "-e inject=recvfrom:error=EIO:when=1..2 -e inject=sendto:error=EIO:when=2";
 
-// As output_path of a Program: a pseudo-terminal, read back raw.
+// As output_path of a Program: a pseudo-terminal, read back raw; or a
+// socket that keeps each write a packet of its own.
 inline const std::string kTerminal = "/dev/ptmx";
+inline const std::string kPackets = "packets";
 
 // A copy of the program at path, in a directory of its own that anyone may
 // read, so that a test may replace or remove it, or run it as another user.
@@ -103,9 +111,10 @@ class ProgramCopy {
 };
 
 // How a Program may start besides: with SIGPIPE let through, as an ordinary
-// start does, and with its standard input non-blocking.
+// start does, and with its standard input or output non-blocking.
 inline constexpr unsigned kOrdinary = 1;
 inline constexpr unsigned kNonBlockingInput = 2;
+inline constexpr unsigned kNonBlockingOutput = 4;
 
 // A program in a process group of its own, started with SIGPIPE blocked
 // (the hardest start it can meet) unless `start` says otherwise. Its
@@ -131,6 +140,8 @@ class Program {
     std::optional<int> wait_exit(Ms wait = kWait) const;
     // Kills the group, reaps it and returns whatever output was left.
     std::string stop();
+    // To kPackets: whether every write so far held whole lines, a page at most.
+    bool wrote_whole_lines() const { return whole_lines_; }
 
    private:
     // Reads what output there is by the deadline; false if none came.
@@ -139,6 +150,8 @@ class Program {
     pid_t pid_ = -1;
     int in_ = -1;
     int out_ = -1;
+    bool packets_ = false;
+    bool whole_lines_ = true;
     std::string pending_;
 };
 
@@ -147,10 +160,11 @@ struct Datagram {
     std::uint16_t port;
 };
 
-// A UDP socket bound to 127.0.0.1 and the given port (0: any free port).
+// A UDP socket bound to the given port (0: any free port) of 127.0.0.1, or
+// of another address given in host order.
 class Udp {
    public:
-    explicit Udp(std::uint16_t port = 0);  // ok() tells whether it could bind
+    explicit Udp(std::uint16_t port = 0, in_addr_t address = INADDR_LOOPBACK);  // ok(): bound
     ~Udp();
     Udp(const Udp&) = delete;
     Udp& operator=(const Udp&) = delete;
@@ -167,7 +181,8 @@ class Udp {
 };
 
 // a, then b.
-inline Lines operator+(Lines a, const Lines& b) {
+template <typename T>
+std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
@@ -200,6 +215,11 @@ std::optional<int> zombie_status(pid_t pid, Ms wait = kWait);
 bool sigpipe_held(pid_t pid);
 // How many descriptors process pid holds.
 std::size_t open_descriptors(pid_t pid);
+// The words of process pid's command line.
+Lines words_of(pid_t pid);
+// The local addresses of the UDP sockets that process pid holds, as
+// /proc/net/udp gives them: 0100007F is 127.0.0.1.
+Lines udp_addresses(pid_t pid);
 // One field of /proc/PID/stat, counted from 1 as proc(5) does; "" if gone.
 std::string stat_field(pid_t pid, int field);
 
