@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdio_ext.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -28,28 +29,22 @@ alignas(4096) char output_buffer[4096];
 // two.
 constexpr std::size_t kStepOutputMax = 512;
 
-// Writes all of buf to fd, waiting with the mask as it is while fd is
-// non-blocking and full, so that no line is lost there; async-signal-safe.
-bool write_all(int fd, const char* buf, std::size_t len) {
-    while (len != 0) {
-        const ssize_t n = write(fd, buf, len);
-        if (n == -1 && errno == EAGAIN) {
-            pollfd ready{fd, POLLOUT, 0};
-            if (poll(&ready, 1, -1) == -1 && errno != EINTR)
-                return false;
-        } else if (n <= 0) {
-            return false;
-        } else {
-            buf += n;
-            len -= static_cast<std::size_t>(n);
-        }
-    }
-    return true;
-}
-
-// Standard output's writes, for the stream that replaces stdout's own.
-ssize_t write_output(void* /*cookie*/, const char* buf, std::size_t size) {
-    return write_all(STDOUT_FILENO, buf, size) ? static_cast<ssize_t>(size) : 0;
+// Standard output of a pipe or terminal that another process has made
+// non-blocking would drop the lines that find it full. It is opened anew
+// for this program, blocking, and the shared one left as it was.
+void open_own_output() {
+    const int flags = fcntl(STDOUT_FILENO, F_GETFL);
+    struct stat out {};
+    if (flags == -1 || (flags & O_NONBLOCK) == 0 || fstat(STDOUT_FILENO, &out) == -1 ||
+        !(S_ISFIFO(out.st_mode) || S_ISCHR(out.st_mode)))
+        return;
+    // Non-blocking here, so that a pipe without reader refuses at once.
+    const int own = open("/proc/self/fd/1", O_WRONLY | O_NOCTTY | O_NONBLOCK);
+    if (own == -1)
+        return;
+    if (fcntl(own, F_SETFL, flags & ~O_NONBLOCK) != -1)
+        (void)dup2(own, STDOUT_FILENO);
+    (void)close(own);
 }
 
 }  // namespace
@@ -73,7 +68,7 @@ void ObsSygnalu(int /*signal*/) {
     line[len++] = ')';
     line[len++] = '\n';
 
-    if (!write_all(STDOUT_FILENO, line, len) && errno == EPIPE) {
+    if (write(STDOUT_FILENO, line, len) == -1 && errno == EPIPE) {
         // The write raised SIGPIPE, held pending while this handler runs; it
         // would run the handler again at once, for ever. Ignoring the signal
         // discards the pending one, then the notice goes back in place.
@@ -90,10 +85,7 @@ void start_up(const char* banner) {
         if (fcntl(fd, F_GETFD) == -1)
             (void)open("/dev/null", O_RDWR);
 
-    // The C library's own stream drops what a non-blocking descriptor
-    // refuses; this one waits.
-    if (FILE* out = fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, write_output, nullptr, nullptr}))
-        stdout = out;
+    open_own_output();
     // A terminal shows each line as it is made; a pipe or a file takes a
     // burst of lines in one write.
     std::setvbuf(stdout, output_buffer, isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF, sizeof output_buffer);

@@ -9,9 +9,9 @@
 //    a waiting process, and never inside a line.
 // 3. Sockets are non-blocking: a call that cannot go yet waits for its
 //    descriptor, and a call that still cannot go once the wait said it
-//    could has failed, so that no loop spins. Standard input and output,
-//    which other processes may share and leave non-blocking, are waited on
-//    until they can go.
+//    could has failed, so that no loop spins. Standard input, which other
+//    processes may share and leave non-blocking, is waited on until it can
+//    go; a pipe or terminal on standard output left so is opened anew.
 #pragma once
 
 #include <sys/types.h>
