@@ -40,13 +40,14 @@ try() {
     fi
     printf '%s' "$body" >"$path"
 }
-while IFS= read -r line; do
-    case $line in
-    'file: '*) file=${line#file: } ;;
-    'text: '*) text=${line#text: } ;;
-    'into:'*) into=${line#into:} && into=${into# } ;;
-    'fault: '*) try "$file" "$text" "$into" "${line#fault: }" ;;
-    esac
-done <"$table"
+# Read whole first: the table may be edited while a run goes on.
+mapfile -t rows <"$table"
+for row in "${rows[@]}"; do
+    case $row in '#'* | '') continue ;; esac
+    file=${row%%" | "*} && row=${row#*" | "}
+    text=${row%%" | "*} && row=${row#*" | "}
+    into=${row%%" | "*}
+    try "$file" "$text" "$into" "${row#*" | "}"
+done
 echo "Caught $caught of $((caught + ${#missed[@]}))"
 [ ${#missed[@]} -eq 0 ]
