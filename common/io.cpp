@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdio_ext.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,12 +32,14 @@ constexpr std::size_t kStepOutputMax = 512;
 
 // Standard output of a pipe or terminal that another process has made
 // non-blocking would drop the lines that find it full. It is opened anew
-// for this program, blocking, and the shared one left as it was.
+// for this program, blocking, and the shared one left as it was; not a
+// terminal's master side, which would open another terminal.
 void open_own_output() {
     const int flags = fcntl(STDOUT_FILENO, F_GETFL);
     struct stat out {};
+    unsigned int master = 0;
     if (flags == -1 || (flags & O_NONBLOCK) == 0 || fstat(STDOUT_FILENO, &out) == -1 ||
-        !(S_ISFIFO(out.st_mode) || S_ISCHR(out.st_mode)))
+        !(S_ISFIFO(out.st_mode) || (isatty(STDOUT_FILENO) && ioctl(STDOUT_FILENO, TIOCGPTN, &master) == -1)))
         return;
     // Non-blocking here, so that a pipe without reader refuses at once.
     const int own = open("/proc/self/fd/1", O_WRONLY | O_NOCTTY | O_NONBLOCK);
