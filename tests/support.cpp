@@ -398,27 +398,13 @@ Lines words_of(pid_t pid) {
     return words;
 }
 
-Lines udp_addresses(pid_t pid) {
-    const std::string proc = "/proc/" + std::to_string(pid);
-    std::vector<std::string> inodes;
-    std::error_code gone;
-    for (const auto& fd : std::filesystem::directory_iterator(proc + "/fd", gone)) {
-        const std::string target = std::filesystem::read_symlink(fd, gone).string();
-        if (target.rfind("socket:[", 0) == 0)
-            inodes.push_back(target.substr(8, target.size() - 9));
-    }
-    std::ifstream udp(proc + "/net/udp");
+Lines udp_addresses() {
+    std::ifstream udp("/proc/self/net/udp");
     Lines addresses;
     std::string line;
     std::getline(udp, line);  // the heading
-    while (std::getline(udp, line)) {
-        std::istringstream fields(line);
-        std::string field[10];
-        for (auto& f : field)
-            fields >> f;
-        if (std::find(inodes.begin(), inodes.end(), field[9]) != inodes.end())
-            addresses.push_back(field[1].substr(0, 8));
-    }
+    for (std::string slot, local; udp >> slot >> local && std::getline(udp, line);)
+        addresses.push_back(local.substr(0, local.find(':')));
     return addresses;
 }
 

@@ -217,9 +217,9 @@ bool sigpipe_held(pid_t pid);
 std::size_t open_descriptors(pid_t pid);
 // The words of process pid's command line.
 Lines words_of(pid_t pid);
-// The local addresses of the UDP sockets that process pid holds, as
-// /proc/net/udp gives them: 0100007F is 127.0.0.1.
-Lines udp_addresses(pid_t pid);
+// The local addresses of the UDP sockets of this network namespace, as
+// /proc/net/udp gives them: 00000000 is every address.
+Lines udp_addresses();
 // One field of /proc/PID/stat, counted from 1 as proc(5) does; "" if gone.
 std::string stat_field(pid_t pid, int field);
 
