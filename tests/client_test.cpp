@@ -73,13 +73,16 @@ void interrupt(Program& client) {
     ASSERT_EQ(client.line(), notice(client.pid()));
 }
 
-// Registers the client as client 1 from handler, then echoes each line
-// typed as a handler does; then `before_end`, and the input ends. With
-// asleep, the reply and each line come only once the client waits.
+// Takes the client's greeting, then `greeted`; registers it as client 1
+// from handler, echoes each line typed as a handler does, and ends the
+// input. With asleep, the reply and each line come only once the client
+// waits.
 void echo_lines(Program& client, const Udp& reg, const Udp& handler, const Lines& typed,
-                const std::function<void()>& before_end = nullptr, bool asleep = false) {
+                const std::function<void()>& greeted = nullptr, bool asleep = false) {
     const auto greeting = reg.receive();
     ASSERT_TRUE(greeting);
+    if (greeted)
+        greeted();
     const pid_t waiting = family(client.pid()).back();  // strace's child, where strace runs it
     ASSERT_TRUE(!asleep || sleeping(waiting));
     ASSERT_TRUE(handler.send(greeting->port, std::string("1\0", 2)));
@@ -91,8 +94,6 @@ void echo_lines(Program& client, const Udp& reg, const Udp& handler, const Lines
         EXPECT_EQ(sent->bytes.substr(0, line.size() + 1), line + '\0');
         ASSERT_TRUE(handler.send(sent->port, sent->bytes.substr(0, 99)));
     }
-    if (before_end)
-        before_end();
     client.close_input();
 }
 
@@ -293,13 +294,12 @@ TEST(Client, UnreadOutputHoldsSigpipeAndLosesNoLine) {
     for (const unsigned start : {kOrdinary, kOrdinary | kNonBlockingOutput}) {
         SCOPED_TRACE(start);
         Program client(client_command(), "", "", start);
-        ASSERT_NO_FATAL_FAILURE(echo_lines(client, reg, handler, {longer + "\n", longer + "\n"}, [&] {
-            // Blocked in its write, it holds SIGPIPE, so no notice can cut a line.
-            if (!wrapped()) {
-                ASSERT_TRUE(sleeping(client.pid()));
-                EXPECT_TRUE(sigpipe_held(client.pid()));
-            }
-        }));
+        ASSERT_NO_FATAL_FAILURE(echo_lines(client, reg, handler, {longer + "\n", longer + "\n"}));
+        // Blocked in its write, it holds SIGPIPE, so no notice can cut a line.
+        if (!wrapped()) {
+            ASSERT_TRUE(sleeping(client.pid()));
+            EXPECT_TRUE(sigpipe_held(client.pid()));
+        }
         const Lines out = Lines{kStart[0],
                                 kStart[1],
                                 kStart[2],
