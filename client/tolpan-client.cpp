@@ -31,8 +31,8 @@ constexpr char kAbout[] =
 constexpr std::size_t kLineMax = std::size_t{1} << 20;
 
 // Reads standard input for the input stream: waits while it is
-// non-blocking and has nothing, and drops the bytes of a line beyond kLineMax. The
-// cookie counts the bytes of the current line passed on so far.
+// non-blocking and has nothing, and drops the bytes of a line beyond
+// kLineMax. The cookie counts the bytes of the current line passed on so far.
 ssize_t read_input(void* cookie, char* buf, std::size_t size) {
     auto& line_so_far = *static_cast<std::size_t*>(cookie);
     for (;;) {
