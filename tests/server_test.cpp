@@ -139,9 +139,10 @@ struct Many {
 void expect_many(Program& server, const Many& many) {
     ASSERT_EQ(server.lines(4), kStart);
     Udp a;
-    // Room for the replies to a burst.
+    // Room for the replies to a burst, which runs only where root on the
+    // host may force it.
     const int room = 1 << 22;
-    ASSERT_EQ(setsockopt(a.fd(), SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room), 0);
+    ASSERT_TRUE(!real_root() || setsockopt(a.fd(), SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) == 0);
     int n = 1;
     for (; n <= many.clients; ++n) {
         // The image starts afresh after this client: a registration
@@ -563,8 +564,8 @@ TEST(ServerStress, RestartsFromAnOverlayOfTwoFilesystems) {
 }
 
 TEST(ServerStress, AnswersABurstLargerThanADefaultQueueHolds) {
-    if (!private_network())
-        GTEST_SKIP() << "the host's limits on queues may hold less";
+    if (!real_root())
+        GTEST_SKIP() << "only root on the host may give the queue room for a burst";
     Udp probe;
     Udp from;
     for (int k = 0; k < 2000; ++k)
