@@ -51,6 +51,7 @@ int main(int argc, char** argv) {
                 restart_image(argv[0], reg);
             continue;
         }
+        (void)close(reg.sock);
         for (;;) {
             from.len = sizeof from.addr;
             const ssize_t got = recvfrom(sock, msg, kServerReceiveMax, 0, as_sockaddr(from), &from.len);

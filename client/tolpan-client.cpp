@@ -71,7 +71,7 @@ FILE* open_input() {
 // getline, with the bytes of a grown buffer that the line did not reach
 // zeroed: no stale heap memory is ever sent, and the last byte stays zero.
 ssize_t read_line(char** buf, std::size_t* cap, FILE* input) {
-    flush_output();
+    (void)flush_output();
     const std::size_t old_cap = *cap;
     begin_wait();
     const ssize_t len = getline(buf, cap, input);
@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
     const int sock = socket(AF_INET, SOCK_DGRAM, 0);
     set_nonblocking(sock);
     Endpoint own = make_endpoint(kBindAddress, 0);
-    std::printf("klient: bind()=%i\n", bind(sock, as_sockaddr(own), own.len));
+    print("klient: bind()=%i\n", bind(sock, as_sockaddr(own), own.len));
     Endpoint reg = make_endpoint(kAnyAddress, kRegistrationPort);
 
     std::size_t cap = kClientBufferSize;
@@ -119,24 +119,24 @@ int main(int argc, char** argv) {
     std::memset(buf, 0, cap);
 
     if (send_to(sock, kGreeting, sizeof kGreeting, reg) == -1)
-        std::puts("Błąd próba połączenia");
+        print_line("Błąd próba połączenia");
     else
-        std::puts("próba połączenia");
+        print_line("próba połączenia");
 
     // The reply's source, the handler port, becomes the peer.
     // The last byte of the buffer is never received into: it stays zero and
     // so ends every print of the buffer.
     Endpoint peer = reg;
     if (receive(sock, buf, cap - 1, peer) == -1)
-        std::puts("Błąd Połączono");
+        print_line("Błąd Połączono");
     else
-        std::puts("Połączono");
-    std::printf("Otrzymana wiadomość: %s\n", buf);
-    std::printf("Nr klienta odebrany w wiadomości: %d\nRzeczywisty port OK: %hu\n", client_number(buf),
+        print_line("Połączono");
+    print("Otrzymana wiadomość: %s\n", buf);
+    print("Nr klienta odebrany w wiadomości: %d\nRzeczywisty port OK: %hu\n", client_number(buf),
                 ntohs(peer.addr.sin_port));
 
     for (;;) {
-        std::puts("Wpisz coś");
+        print_line("Wpisz coś");
         if (read_line(&buf, &cap, input) == -1)
             break;
 
@@ -144,21 +144,21 @@ int main(int argc, char** argv) {
         const std::size_t len = std::min(cap - 1, kMaxDatagram);
         if (send_to(sock, buf, len, peer) == -1) {
             // No echo can come for a line that was not sent.
-            std::puts("Błąd sendto");
+            print_line("Błąd sendto");
             continue;
         }
-        std::puts("Wysłano z sukcesem");
+        print_line("Wysłano z sukcesem");
 
         if (receive(sock, buf, cap - 1, peer) == -1)
-            std::puts("Błąd recfrom");
+            print_line("Błąd recfrom");
         else
-            std::printf("Udany odbiór wiadomości: %s\n", buf);
+            print("Udany odbiór wiadomości: %s\n", buf);
     }
 
     // Standard input has ended, or could not be read.
     const int status = std::feof(input) ? 0 : 1;
     if (status != 0)
-        std::puts("Błąd getline");
+        print_line("Błąd getline");
     std::free(buf);
     return status;
 }

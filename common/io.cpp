@@ -3,13 +3,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <stdio_ext.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace tolpan {
@@ -26,35 +26,58 @@ sigset_t wait_mask;
 // page. No larger than PIPE_BUF, so that one write of it is never split on
 // a pipe.
 alignas(4096) char output_buffer[4096];
+std::size_t output_used = 0;
+// On a terminal each print goes out at once.
+bool line_by_line = false;
 // Room for what one step prints: a registration's six lines, or an echo's
 // two.
 constexpr std::size_t kStepOutputMax = 512;
 
-// Standard output of a pipe or terminal that another process has made
-// non-blocking would drop the lines that find it full. It is opened anew
-// for this program, blocking, and the shared one left as it was; not a
-// terminal's master side, which would open another terminal.
-void open_own_output() {
-    const int flags = fcntl(STDOUT_FILENO, F_GETFL);
-    struct stat out {};
-    unsigned int master = 0;
-    if (flags == -1 || (flags & O_NONBLOCK) == 0 || fstat(STDOUT_FILENO, &out) == -1 ||
-        !(S_ISFIFO(out.st_mode) || (isatty(STDOUT_FILENO) && ioctl(STDOUT_FILENO, TIOCGPTN, &master) == -1)))
+// Waits until standard output can take a write, with SIGPIPE held so that
+// no notice comes between the pieces of a line. select, as poll refuses to
+// wait under a descriptor limit of none. False if no wait can be made.
+bool output_ready() {
+    fd_set out;
+    FD_ZERO(&out);
+    FD_SET(STDOUT_FILENO, &out);
+    return select(STDOUT_FILENO + 1, nullptr, &out, nullptr, nullptr) == 1;
+}
+
+// Writes text whole to standard output, going on from where each write
+// stops and waiting while it cannot go. Returns false, with errno, once a
+// write fails: a reader that has gone costs one write. Async-signal-safe.
+bool write_out(const char* text, std::size_t len) {
+    while (len != 0) {
+        const ssize_t n = write(STDOUT_FILENO, text, len);
+        if (n > 0) {
+            text += n;
+            len -= static_cast<std::size_t>(n);
+        } else if (n == 0 || (errno != EINTR && (errno != EAGAIN || !output_ready()))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A print that does not fit behind the lines before it: they go first, and
+// a text longer than the buffer goes out from a block of its own.
+void print_long(std::size_t len, const char* format, va_list args) {
+    (void)flush_output();
+    if (len < sizeof output_buffer) {
+        output_used = static_cast<std::size_t>(std::vsnprintf(output_buffer, sizeof output_buffer, format, args));
         return;
-    // Non-blocking here, so that a pipe without reader refuses at once.
-    const int own = open("/proc/self/fd/1", O_WRONLY | O_NOCTTY | O_NONBLOCK);
-    if (own == -1)
-        return;
-    if (fcntl(own, F_SETFL, flags & ~O_NONBLOCK) != -1)
-        (void)dup2(own, STDOUT_FILENO);
-    (void)close(own);
+    }
+    char* text = nullptr;
+    const int made = vasprintf(&text, format, args);
+    if (made != -1)
+        (void)write_out(text, static_cast<std::size_t>(made));
+    std::free(text);
 }
 
 }  // namespace
 
-// Formats the line by hand and writes it in one write: stdio is not
-// async-signal-safe. It runs only while the process waits, when no line of
-// its own is half written.
+// Formats the line by hand: printf is not async-signal-safe. It runs only
+// while the process waits, when no line of its own is half written.
 void ObsSygnalu(int /*signal*/) {
     static constexpr char kHead[] = "pojawil sie sygnal SIGPIPE !!! (pid==";
     const int saved_errno = errno;
@@ -71,7 +94,7 @@ void ObsSygnalu(int /*signal*/) {
     line[len++] = ')';
     line[len++] = '\n';
 
-    if (write(STDOUT_FILENO, line, len) == -1 && errno == EPIPE) {
+    if (!write_out(line, len) && errno == EPIPE) {
         // The write raised SIGPIPE, held pending while this handler runs; it
         // would run the handler again at once, for ever. Ignoring the signal
         // discards the pending one, then the notice goes back in place.
@@ -87,16 +110,9 @@ void start_up(const char* banner) {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
         if (fcntl(fd, F_GETFD) == -1)
             (void)open("/dev/null", O_RDWR);
-
-    open_own_output();
-    // A terminal shows each line as it is made; a pipe or a file takes a
-    // burst of lines in one write.
-    std::setvbuf(stdout, output_buffer, isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF, sizeof output_buffer);
-    // One thread: stdout needs no lock, and taking it dirties a page that
-    // every forked process would otherwise copy.
-    __fsetlocking(stdout, FSETLOCKING_BYCALLER);
-    if (banner != nullptr)
-        std::puts(banner);
+    line_by_line = isatty(STDOUT_FILENO) == 1;
+    // Whatever ends the process, through exit or main's return.
+    (void)std::atexit([] { (void)flush_output(); });
 
     // SA_RESTART: a receive or read that the signal interrupts carries on.
     notice_action.sa_handler = ObsSygnalu;
@@ -115,12 +131,37 @@ void start_up(const char* banner) {
     (void)sigaddset(&work_mask, SIGPIPE);
     (void)sigdelset(&wait_mask, SIGPIPE);
     (void)sigprocmask(SIG_SETMASK, &work_mask, nullptr);
+    if (banner != nullptr)
+        print_line(banner);
 }
 
-void flush_output() { std::fflush(stdout); }
+void print(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const std::size_t room = sizeof output_buffer - output_used;
+    const int len = std::vsnprintf(output_buffer + output_used, room, format, args);
+    if (len >= 0 && static_cast<std::size_t>(len) < room)
+        output_used += static_cast<std::size_t>(len);
+    else if (len >= 0)
+        print_long(static_cast<std::size_t>(len), format, again);
+    va_end(again);
+    va_end(args);
+    if (line_by_line)
+        (void)flush_output();
+}
+
+void print_line(const char* line) { print("%s\n", line); }
+
+bool flush_output() {
+    const bool all = write_out(output_buffer, output_used);
+    output_used = 0;
+    return all;
+}
 
 bool wait_for(int fd, short events) {
-    flush_output();
+    (void)flush_output();
     pollfd ready{fd, events, 0};
     const int n = ppoll(&ready, 1, nullptr, &wait_mask);
     // A wait that cannot be made at all, as under a descriptor limit of
@@ -138,8 +179,8 @@ void end_wait() { (void)sigprocmask(SIG_SETMASK, &work_mask, nullptr); }
 void set_nonblocking(int sock) { (void)fcntl(sock, F_SETFL, O_NONBLOCK); }
 
 ssize_t receive(int sock, char* buf, std::size_t len, Endpoint& from) {
-    if (__fpending(stdout) > sizeof output_buffer - kStepOutputMax)
-        flush_output();
+    if (output_used > sizeof output_buffer - kStepOutputMax)
+        (void)flush_output();
     return when_ready(sock, POLLIN, false, [&] {
         from.len = sizeof from.addr;
         return recvfrom(sock, buf, len, 0, as_sockaddr(from), &from.len);

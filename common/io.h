@@ -1,17 +1,19 @@
 // SPDX-License-Identifier: ISC
 // How both programs write, wait and take SIGPIPE. In every process:
 // 1. Lines wait in one buffer of a page, and go out in writes of whole
-//    lines before the process waits or forks (at once on a terminal): none
-//    is written twice, lost to a kill while waiting, or mixed with another
-//    process's lines.
+//    lines before the process waits, forks or ends (at once on a
+//    terminal). A write that cannot go yet, on output of any kind that
+//    anyone has made non-blocking, waits for it and goes on from where it
+//    stopped: no line is lost or written twice, and on a pipe none is
+//    mixed with another process's lines.
 // 2. SIGPIPE is held while the process works and let through only while it
-//    waits, whatever mask it was started with: the notice comes at once to
-//    a waiting process, and never inside a line.
+//    waits for input, whatever mask it was started with: the notice comes
+//    at once to a waiting process, and never inside a line.
 // 3. Sockets are non-blocking: a call that cannot go yet waits for its
 //    descriptor, and a call that still cannot go once the wait said it
 //    could has failed, so that no loop spins. Standard input, which other
 //    processes may share and leave non-blocking, is waited on until it can
-//    go; a pipe or terminal on standard output left so is opened anew.
+//    go.
 #pragma once
 
 #include <sys/types.h>
@@ -30,8 +32,12 @@ void ObsSygnalu(int signal);
 // installs ObsSygnalu.
 void start_up(const char* banner);
 
-// Writes out every line printed so far.
-void flush_output();
+// Print as printf and puts do, to standard output under the rules.
+void print(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void print_line(const char* line);
+
+// Writes out every line printed so far. Returns whether all of it went.
+bool flush_output();
 
 // Writes out the lines, then waits until fd is ready for events or a signal
 // has come, with the notice let through. Returns whether fd is ready.
@@ -64,7 +70,8 @@ void set_nonblocking(int sock);
 
 // recvfrom and sendto under the rules. Each returns -1 on failure, with
 // errno. receive writes the lines out before they would fill the buffer, so
-// a burst of datagrams costs one write.
+// that a burst of datagrams costs one write and a step's lines go out
+// together.
 ssize_t receive(int sock, char* buf, std::size_t len, Endpoint& from);
 ssize_t send_to(int sock, const char* buf, std::size_t len, const Endpoint& to);
 

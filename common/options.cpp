@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "io.h"
+
 namespace tolpan {
 
 namespace {
@@ -22,21 +24,21 @@ int answer_options(int argc, char** argv, const char* program, const char* about
     const bool help = either(argv[1], "--help", "-h");
     const bool version = either(argv[1], "--version", "-V");
     if (argc == 2 && help) {
-        std::printf(
+        print(
             "Użycie: %s [--help | --version]\n%s\nNie przyjmuje innych argumentów.\n"
             "  -h, --help     wypisuje tę pomoc i kończy działanie\n"
             "  -V, --version  wypisuje wersję i kończy działanie\n"
             "Więcej: man %s\n",
             program, about, program);
     } else if (argc == 2 && version) {
-        std::printf("%s, wersja %s\n", program, TOLPAN_VERSION);
+        print("%s, wersja %s\n", program, TOLPAN_VERSION);
     } else {
         // Name the first word that is not taken: after a lone option, the next.
         std::fprintf(stderr, "%s: nieprawidłowy argument „%s”; zobacz: %s --help\n", program,
                      argv[help || version ? 2 : 1], program);
         return kUsageStatus;
     }
-    return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : 1;
+    return flush_output() ? 0 : 1;
 }
 
 }  // namespace tolpan

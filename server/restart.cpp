@@ -12,6 +12,7 @@
 
 #include "restart.h"
 
+#include <elf.h>
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -19,13 +20,14 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cinttypes>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "io.h"
+
+// The program's entry point, where the C library's start-up code begins.
+extern "C" void _start();  // NOLINT(bugprone-reserved-identifier)
 
 namespace tolpan {
 
@@ -48,40 +50,23 @@ bool parse_number(const char* text, long lo, long hi, long& n) {
            n <= hi;
 }
 
-// Whether the file behind /proc/self/exe is the one whose code runs here,
-// which a dynamic program run by its ELF interpreter finds it is not: the
-// mapping that holds this very function names the same path. Paths, not
-// device and inode: btrfs and overlays of two filesystems give the mapping
-// a device of its own.
-bool runs_from_exe() {
-    char exe[PATH_MAX + 16];
-    const ssize_t exe_len = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    FILE* maps = std::fopen("/proc/self/maps", "re");
-    if (exe_len <= 0 || maps == nullptr) {
-        if (maps != nullptr)
-            (void)std::fclose(maps);
+// Whether the system started this very program, as it records at exec: the
+// entry point that it handed over is this program's own. A dynamic program
+// run by hand through its ELF interpreter finds the interpreter's there,
+// and /proc/self/exe names the interpreter. No path is read, so none can
+// mislead: a name with a newline, a rename, a link or a removal.
+bool started_by_system() {
+    const int fd = open("/proc/self/auxv", O_RDONLY | O_CLOEXEC);
+    if (fd == -1)
         return false;
-    }
-    exe[exe_len] = '\0';
-    const auto here = reinterpret_cast<std::uintptr_t>(&runs_from_exe);
-    bool same = false;
-    char* line = nullptr;
-    std::size_t cap = 0;
-    while (getline(&line, &cap, maps) != -1) {
-        std::uintptr_t lo = 0;
-        std::uintptr_t hi = 0;
-        int path = 0;
-        // NOLINTNEXTLINE(cert-err34-c): the kernel's own lines, whose fields fit
-        if (std::sscanf(line, "%" SCNxPTR "-%" SCNxPTR " %*s %*s %*s %*s %n", &lo, &hi, &path) == 2 &&
-            lo <= here && here < hi) {
-            line[std::strcspn(line, "\n")] = '\0';
-            same = path != 0 && std::strcmp(line + path, exe) == 0;
-            break;
-        }
-    }
-    std::free(line);
-    (void)std::fclose(maps);
-    return same;
+    // Pairs of type and value, ending with AT_NULL: a few dozen.
+    std::uintptr_t auxv[128] = {};
+    const ssize_t got = read(fd, auxv, sizeof auxv - 2 * sizeof auxv[0]);
+    (void)close(fd);
+    for (std::size_t i = 0; got > 0 && auxv[i] != AT_NULL; i += 2)
+        if (auxv[i] == AT_ENTRY)
+            return auxv[i + 1] == reinterpret_cast<std::uintptr_t>(&_start);
+    return false;
 }
 
 }  // namespace
@@ -117,7 +102,7 @@ std::optional<Registration> resumed_registration(int argc, char** argv, std::uin
 }
 
 void restart_image(const char* argv0, Registration registration) {
-    if (!runs_from_exe())
+    if (!started_by_system())
         return;
     // The image that runs, even once its file has been replaced or removed.
     const int exe = open("/proc/self/exe", O_PATH | O_CLOEXEC);

@@ -50,14 +50,14 @@ void send_reply(int sock, std::uint16_t port, const char* msg, const Endpoint& t
     // Sent to a server socket, this one included, the reply would be echoed
     // back and forth for ever.
     if (is_server_socket(to, port)) {
-        std::puts("Błąd sendto obsluga klienta");
+        print_line("Błąd sendto obsluga klienta");
         return;
     }
     const ssize_t sent = send_to(sock, msg, std::strlen(msg) + 1, to);
     if (sent == -1)
-        std::puts("Błąd sendto obsluga klienta");
+        print_line("Błąd sendto obsluga klienta");
     else
-        std::printf("obsluga klienta: sendto(...)=%i\n", static_cast<int>(sent));
+        print("obsluga klienta: sendto(...)=%i\n", static_cast<int>(sent));
 }
 
 // Echoes every datagram on the handler socket to its sender. Never returns.
@@ -65,24 +65,24 @@ void send_reply(int sock, std::uint16_t port, const char* msg, const Endpoint& t
     for (;;) {
         const ssize_t got = receive(sock, msg, kServerReceiveMax, peer);
         if (got == -1) {
-            std::puts("Błąd recfrom");
+            print_line("Błąd recfrom");
             pause_after_failure(sock);
             continue;
         }
-        std::printf("obsługa klienta %hu: recvfrom(...)=%i\n", port, static_cast<int>(got));
+        print("obsługa klienta %hu: recvfrom(...)=%i\n", port, static_cast<int>(got));
 
         // This socket, the registration socket or an earlier handler would
         // echo the datagram back, and so on for ever. A later handler that
         // sent it refuses in turn, as this port lies below its own.
         if (is_server_socket(peer, port)) {
-            std::puts("Błąd sendto");
+            print_line("Błąd sendto");
             continue;
         }
         const ssize_t sent = send_to(sock, msg, static_cast<std::size_t>(got), peer);
         if (sent == -1)
-            std::puts("Błąd sendto");
+            print_line("Błąd sendto");
         else
-            std::printf("obsługa klienta %hu: sendto(...)=%i\n", port, static_cast<int>(sent));
+            print("obsługa klienta %hu: sendto(...)=%i\n", port, static_cast<int>(sent));
     }
 }
 
@@ -101,9 +101,9 @@ int main(int argc, char** argv) {
         reg.sock = socket(AF_INET, SOCK_DGRAM, 0);
         make_room_for_greetings(reg.sock);
         Endpoint own = make_endpoint(kBindAddress, kRegistrationPort);
-        std::printf("serwer: bind()=%i\nOczekuję na klientów...\n",
+        print("serwer: bind()=%i\nOczekuję na klientów...\n",
                     bind(reg.sock, as_sockaddr(own), own.len));
-        std::printf("Port serwera: %hu\n", kRegistrationPort);
+        print("Port serwera: %hu\n", kRegistrationPort);
     }
     // A resumed one too, however it was handed over: blocking, it would hold
     // SIGPIPE back while the service waits.
@@ -116,37 +116,41 @@ int main(int argc, char** argv) {
         if (got == -1) {
             // Nothing to register: no sender is known. A socket that could not
             // be made fails every receive, and waits for a signal.
-            std::puts("Błąd recfrom serwer");
+            print_line("Błąd recfrom serwer");
             pause_after_failure(reg.sock);
             continue;
         }
-        std::printf("serwer: recvfrom(...)=%i\n", static_cast<int>(got));
+        print("serwer: recvfrom(...)=%i\n", static_cast<int>(got));
 
         std::snprintf(msg, sizeof msg, "%d", reg.next);
-        std::printf("Bufor z nr klienta: %s\n", msg);
+        print("Bufor z nr klienta: %s\n", msg);
 
         const int sock = socket(AF_INET, SOCK_DGRAM, 0);
         const std::uint16_t port = handler_port(reg.next);
         Endpoint own = make_endpoint(kBindAddress, port);
         // Past the last handler port there is none left to give.
         if (reg.next > kLastClient || bind(sock, as_sockaddr(own), own.len) == -1) {
-            std::puts("Błąd bind");
+            print_line("Błąd bind");
             std::exit(kBindFailedStatus);
         }
         set_nonblocking(sock);
-        std::printf("Port obslugi klienta: %hu\n", port);
+        print("Port obslugi klienta: %hu\n", port);
 
         send_reply(sock, port, msg, from);
         // bind's result, 0 once here.
-        std::printf("obsluga_klienta %i: bind()=%i\nOczekuję na klienta...\n", reg.next, 0);
+        print("obsluga_klienta %i: bind()=%i\nOczekuję na klienta...\n", reg.next, 0);
 
-        flush_output();
+        (void)flush_output();
         const pid_t pid = fork();
         if (pid == -1)
-            std::puts("Błąd fork");
-        // The parent, or a process that could not fork, serves this client.
-        if (pid != 0)
+            print_line("Błąd fork");
+        // The parent, or a process that could not fork, serves this client,
+        // and leaves the registration socket to the service: once that has
+        // ended, no process holds port 10000 or its deep queue.
+        if (pid != 0) {
+            (void)close(reg.sock);
             serve_client(sock, port, msg, from);
+        }
         // That socket is the parent's alone: otherwise every later process
         // would hold the socket of every earlier client.
         (void)close(sock);
