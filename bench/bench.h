@@ -24,6 +24,9 @@ double seconds_since(Clock::time_point start);
 double percentile(std::vector<double> v, double p);
 double median(std::vector<double> v);
 
+// The command with no input and its output to log.
+std::vector<std::string> writing_to(const std::string& log, std::vector<std::string> command);
+
 // Private memory of a process, Private_Clean + Private_Dirty, in KiB.
 double private_kib(pid_t pid);
 

@@ -50,7 +50,7 @@ int burst(long n, bool isolated, const std::string& log) {
         std::fprintf(stderr, "tolpan-bench: %ld sockets need a descriptor limit of %ld\n", n, n + 64);
         return 1;
     }
-    ts::Program server(ts::server_command(), "/dev/null", log);
+    ts::Program server(writing_to(log, ts::server_command()));
     if (!server_bound(log))
         return 1;
     std::vector<std::unique_ptr<ts::Udp>> clients;

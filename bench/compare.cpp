@@ -46,9 +46,9 @@ struct Round {
 int echo_socket(std::uint16_t port) {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const timeval limit{0, 100000};
-    const sockaddr_in to = ts::loopback(port);
+    const tolpan::Endpoint to = tolpan::make_endpoint(INADDR_LOOPBACK, port);
     if (fd == -1 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == -1 ||
-        connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == -1)
+        connect(fd, tolpan::as_sockaddr(to), to.len) == -1)
         fail("echo socket");
     return fd;
 }
@@ -141,8 +141,7 @@ Round run_round(bool ours, const std::string& log) {
     const std::uint16_t base = ours ? tolpan::kRegistrationPort : kBarePort;
     // Gone, the last round's log cannot pass for this one's.
     std::remove(log.c_str());
-    ts::Program server(ours ? ts::server_command() : std::vector<std::string>{TOLPAN_BARE}, "/dev/null",
-                       ours ? log : "/dev/null");
+    ts::Program server(writing_to(ours ? log : "/dev/null", ours ? ts::server_command() : std::vector<std::string>{TOLPAN_BARE}));
     // The bare reference ends at once if its port is taken.
     if (ours ? !server_bound(log) : !ts::sleeping(server.pid()) || server.wait_exit(Ms{0})) {
         std::fprintf(stderr, "tolpan-bench: %s could not start\n", ours ? "tolpan-server" : "tolpan-bare");

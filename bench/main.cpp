@@ -39,6 +39,10 @@ double percentile(std::vector<double> v, double p) {
 
 double median(std::vector<double> v) { return percentile(std::move(v), 0.5); }
 
+std::vector<std::string> writing_to(const std::string& log, std::vector<std::string> command) {
+    return ts::in_shell(std::move(command), "exec \"$@\" </dev/null >'" + log + "'");
+}
+
 double private_kib(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
     double kib = 0;

@@ -109,7 +109,7 @@ Run measure(long n, double warm_kib, const std::string& log) {
     run.warmed_gib = warm_kib / kKibPerGib;
     run.warm_seconds = warm_memory(static_cast<std::size_t>(warm_kib * 1024));
     run.before = settled_memory_kib();
-    ts::Program server(ts::in_shell(ts::server_command(), "ulimit -n 1024 && exec \"$@\""), "/dev/null", log);
+    ts::Program server(ts::in_shell(writing_to(log, ts::server_command()), "ulimit -n 1024 && exec \"$@\""));
     if (!server_bound(log))
         std::exit(1);
 

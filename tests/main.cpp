@@ -1,10 +1,31 @@
 // SPDX-License-Identifier: ISC
 #include <gtest/gtest.h>
+#include <rapidcheck.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <sstream>
 
 #include "support.h"
+
+namespace ts {
+
+void sweep(const char* name, int cases, const std::function<void()>& property) {
+    rc::detail::TestParams params = rc::detail::configuration().testParams;
+    params.maxSuccess = client_wrapped() ? std::max(1, cases / 4) : cases;
+    rc::detail::TestMetadata metadata;
+    metadata.id = name;
+    metadata.description = name;
+    const auto result = rc::detail::checkTestable(property, metadata, params);
+    if (!result.is<rc::detail::SuccessResult>()) {
+        std::ostringstream failure;
+        rc::detail::printResultMessage(result, failure);
+        ADD_FAILURE() << failure.str() << "\nRun it again with RC_PARAMS=\"seed=" << params.seed << "\"";
+    }
+}
+
+}  // namespace ts
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);

@@ -14,59 +14,62 @@ Lines usage(const std::string& program, const Lines& about) {
                  "  -V, --version  wypisuje wersję i kończy działanie", "Więcej: man " + program};
 }
 
+struct Programs {
+    std::string name;
+    std::vector<std::string> command;
+    Lines help;
+};
+
+const Programs kPrograms[] = {
+    {"tolpan-server", server_command(),
+     usage("tolpan-server", {"Rejestruje klientów na porcie UDP 10000 adresu 127.0.0.1: każdemu daje kolejny",
+                             "numer N i port 10000 + N, na którym odsyła nadawcy każdy datagram."})},
+    {"tolpan-client", client_command(),
+     usage("tolpan-client", {"Rejestruje się u tolpan-server (port UDP 10000 na tym komputerze), potem wysyła",
+                             "mu każdy wiersz ze standardowego wejścia i wypisuje jego echo."})},
+};
+
 }  // namespace
 
-TEST(CommandLine, AnsweredOrRefusedBeforeAnythingIsSent) {
-    const std::vector<std::string> server = server_command();
-    const std::vector<std::string> client = client_command();
-    struct Start {
-        std::vector<std::string> command;
-        std::string script;
-        Lines out;
-        int status;
-    };
-    // A pipe whose reader has gone by the time of the answer, in bash.
-    const std::string gone = "exec bash -c 'set -o pipefail; { sleep 0.2; \"$0\" \"$@\"; } | true' \"$@\" ";
-    const Start starts[] = {
-        {.command = server,
-         .script = "exec \"$@\" --help",
-         .out = usage("tolpan-server",
-                      {"Rejestruje klientów na porcie UDP 10000 adresu 127.0.0.1: każdemu daje kolejny",
-                       "numer N i port 10000 + N, na którym odsyła nadawcy każdy datagram."}),
-         .status = 0},
-        {.command = client,
-         .script = "exec \"$@\" -h",
-         .out = usage("tolpan-client",
-                      {"Rejestruje się u tolpan-server (port UDP 10000 na tym komputerze), potem wysyła",
-                       "mu każdy wiersz ze standardowego wejścia i wypisuje jego echo."}),
-         .status = 0},
-        {.command = server,
-         .script = "exec \"$@\" -V",
-         .out = {"tolpan-server, wersja " TOLPAN_VERSION},
-         .status = 0},
-        {.command = client,
-         .script = "exec \"$@\" --version",
-         .out = {"tolpan-client, wersja " TOLPAN_VERSION},
-         .status = 0},
-        // Answers that cannot be written: a full disk, a reader gone.
-        {.command = server, .script = "exec \"$@\" --help >/dev/full", .out = {}, .status = 1},
-        {.command = client, .script = gone + "--version", .out = {}, .status = 1},
-        {.command = server,
-         .script = "exec \"$@\" --help me 2>&1",
-         .out = {refused("tolpan-server", "me")},
-         .status = 2},
-        {.command = client,
-         .script = "exec \"$@\" - 2>&1",
-         .out = {refused("tolpan-client", "-")},
-         .status = 2},
-    };
+TEST(CommandLine, EveryWordIsAnsweredOrRefusedBeforeAnythingIsSent) {
+    // Each option, words like them, and any word, alone or followed by any.
+    const Lines words = {"--help", "-h", "--version", "-V", "-", "--", "--hel", "-hV", "--help=1", "", "x y"};
     Udp reg(10000);
     ASSERT_TRUE(reg.ok());
-    for (const auto& start : starts) {
-        SCOPED_TRACE(start.script);
-        Program program(in_shell(start.command, start.script), "/dev/null");
-        EXPECT_EQ(program.lines(20), start.out);
-        EXPECT_EQ(program.wait_exit(), start.status);
-        EXPECT_FALSE(reg.receive(Ms{0})) << "a greeting was sent";
-    }
+    for (const auto& program : kPrograms)
+        for (const auto& first : words)
+            for (std::size_t second = 0; second <= words.size(); ++second) {
+                std::vector<std::string> command = program.command + Lines{first};
+                if (second < words.size())
+                    command.push_back(words[second]);
+                SCOPED_TRACE(program.name + " '" + first + "' " + (second < words.size() ? words[second] : ""));
+                const bool help = first == "--help" || first == "-h";
+                const bool version = first == "--version" || first == "-V";
+                Lines out = {refused(program.name, command[second < words.size() && (help || version) ? 2 : 1])};
+                if (command.size() == 2 && help)
+                    out = program.help;
+                if (command.size() == 2 && version)
+                    out = {program.name + ", wersja " TOLPAN_VERSION};
+                Program run(in_shell(command, "exec \"$@\" 2>&1"));
+                EXPECT_EQ(run.lines(20), out);
+                EXPECT_EQ(run.wait_exit(), command.size() == 2 && (help || version) ? 0 : 2);
+            }
+    EXPECT_FALSE(reg.receive(Ms{0})) << "a greeting was sent";
+}
+
+TEST(CommandLine, AnAnswerThatCannotBeWrittenEndsWithStatusOne) {
+    // A full device; a pipe whose reader has gone, and a terminal that hung
+    // up, by the time the program starts on a line of its input.
+    for (const auto& program : kPrograms)
+        for (const std::string option : {"--help", "-V"})
+            for (const Kind kind : {Kind::File, Kind::Pipe, Kind::Terminal}) {
+                SCOPED_TRACE(program.name + " " + option + ", " + describe({kind}));
+                const bool full = kind == Kind::File;
+                Program run(in_shell(program.command + Lines{option},
+                                     full ? "exec \"$@\" >/dev/full" : "read -r go && exec \"$@\""),
+                            {kind});
+                run.close_output();
+                ASSERT_TRUE(full || run.write("go\n"));
+                EXPECT_EQ(run.wait_exit(), 1);
+            }
 }

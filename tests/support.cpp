@@ -12,17 +12,20 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -69,29 +72,16 @@ void close_fd(int& fd) {
 // The exit status, or 128 and the signal that ended the process.
 int shown_status(int raw) { return WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : WEXITSTATUS(raw); }
 
-// A pseudo-terminal that passes every byte as it is: out[0] its reading end.
-bool open_terminal(int out[2]) {
-    termios raw{};
-    cfmakeraw(&raw);
-    if (openpty(&out[0], &out[1], nullptr, &raw, nullptr) == -1)
-        return false;
-    (void)fcntl(out[0], F_SETFD, FD_CLOEXEC);
-    (void)fcntl(out[1], F_SETFD, FD_CLOEXEC);
-    return true;
-}
-
-}  // namespace
-
-sockaddr_in loopback(std::uint16_t port, in_addr_t address) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(address);
-    a.sin_port = htons(port);
-    return a;
+bool write_file(const char* path, const std::string& text) {
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    const bool whole = fd != -1 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (fd != -1)
+        close(fd);
+    return whole;
 }
 
 // Brings this namespace's loopback interface up.
-static bool loopback_up() {
+bool loopback_up() {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ifreq ifr{};
     std::strcpy(ifr.ifr_name, "lo");
@@ -102,14 +92,95 @@ static bool loopback_up() {
     return ok;
 }
 
-// Writes text to a file of /proc, whole.
-bool write_proc(const char* path, const std::string& text) {
-    const int fd = open(path, O_WRONLY | O_CLOEXEC);
-    const bool whole = fd != -1 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    if (fd != -1)
-        close(fd);
-    return whole;
+// A tmpfs over /tmp, so that whatever the run leaves there, valgrind's
+// files and the programs' copies among them, goes with its last process.
+// A build folder under /tmp is bound back in place.
+void private_tmp() {
+    char build[PATH_MAX];
+    char tmp[PATH_MAX];
+    if (realpath(TOLPAN_BUILD_DIR, build) == nullptr || realpath("/tmp", tmp) == nullptr)
+        return;
+    const int keep = open(build, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (keep != -1 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+        mount("tolpan-tests", tmp, "tmpfs", 0, "mode=1777") == 0 &&
+        std::string(build).rfind(std::string(tmp) + "/", 0) == 0) {
+        std::error_code failed;
+        std::filesystem::create_directories(build, failed);
+        (void)mount(("/proc/self/fd/" + std::to_string(keep)).c_str(), build, nullptr, MS_BIND | MS_REC, nullptr);
+    }
+    close(keep);
 }
+
+// A name for a FIFO or file of the tests, removed as soon as it is open.
+std::string scratch_name() {
+    static int made = 0;
+    return std::filesystem::temp_directory_path() /
+           ("tolpan-test-" + std::to_string(getpid()) + "-" + std::to_string(++made));
+}
+
+// The two ends of a stream of kind.
+bool open_kind(Kind kind, bool input, int ends[2]) {
+    int fds[2] = {-1, -1};
+    termios mode{};
+    cfmakeraw(&mode);
+    if (input)
+        mode.c_lflag |= ICANON;
+    const std::string name = scratch_name();
+    switch (kind) {
+        case Kind::Pipe:
+            if (pipe2(fds, O_CLOEXEC) == -1)
+                return false;
+            ends[0] = fds[input ? 0 : 1];
+            ends[1] = fds[input ? 1 : 0];
+            return true;
+        case Kind::Fifo:
+            if (mkfifo(name.c_str(), 0600) == -1)
+                return false;
+            fds[0] = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            fds[1] = open(name.c_str(), O_WRONLY | O_CLOEXEC);
+            unlink(name.c_str());
+            (void)fcntl(fds[0], F_SETFL, 0);
+            ends[0] = fds[input ? 0 : 1];
+            ends[1] = fds[input ? 1 : 0];
+            return fds[0] != -1 && fds[1] != -1;
+        case Kind::Socket:
+        case Kind::Packets:
+            return socketpair(AF_UNIX, (kind == Kind::Socket ? SOCK_STREAM : SOCK_SEQPACKET) | SOCK_CLOEXEC, 0,
+                              ends) == 0;
+        case Kind::Terminal:
+        case Kind::Master:
+            if (openpty(&fds[0], &fds[1], nullptr, &mode, nullptr) == -1)
+                return false;
+            (void)fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+            (void)fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+            ends[0] = fds[kind == Kind::Terminal ? 1 : 0];
+            ends[1] = fds[kind == Kind::Terminal ? 0 : 1];
+            return true;
+        case Kind::File:
+            ends[0] = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            ends[1] = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+            unlink(name.c_str());
+            return ends[0] != -1 && ends[1] != -1;
+    }
+    return false;
+}
+
+// A stream of kind between a program and this process: ends[0] the
+// program's, ends[1] this one's. Terminals pass every byte as it is, but
+// one that the program reads takes whole lines, and ^D for their end.
+// Output holds as little as it may, a page or a few writes, so that a
+// program that is not read soon waits to write.
+bool open_stream(Kind kind, bool input, int ends[2]) {
+    if (!open_kind(kind, input, ends))
+        return false;
+    const int least = 1;
+    if (!input && kind != Kind::Packets)
+        (void)(kind == Kind::Socket ? setsockopt(ends[0], SOL_SOCKET, SO_SNDBUF, &least, sizeof least)
+                                    : fcntl(ends[0], F_SETPIPE_SZ, 4096));
+    return true;
+}
+
+}  // namespace
 
 bool enter_private_network() {
     const std::string uid = std::to_string(geteuid());
@@ -118,13 +189,11 @@ bool enter_private_network() {
     // rights there.
     constexpr int kSpaces = CLONE_NEWNET | CLONE_NEWNS;
     const bool entered = unshare(kSpaces) == 0 || (unshare(CLONE_NEWUSER | kSpaces) == 0 &&
-                                                   write_proc("/proc/self/setgroups", "deny") &&
-                                                   write_proc("/proc/self/uid_map", "0 " + uid + " 1") &&
-                                                   write_proc("/proc/self/gid_map", "0 " + gid + " 1"));
-    // Whatever the run leaves in /tmp, valgrind's files and the programs'
-    // copies among them, goes with the last process of the namespace.
-    if (entered && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
-        (void)mount("tolpan-tests", "/tmp", "tmpfs", 0, "mode=1777");
+                                                   write_file("/proc/self/setgroups", "deny") &&
+                                                   write_file("/proc/self/uid_map", "0 " + uid + " 1") &&
+                                                   write_file("/proc/self/gid_map", "0 " + gid + " 1"));
+    if (entered)
+        private_tmp();
     in_private_network = entered && loopback_up();
     return in_private_network;
 }
@@ -144,10 +213,14 @@ std::optional<std::uint16_t> taken_port() {
     for (std::uint16_t port = 10000; port <= 10300; ++port)
         if (!Udp(port).ok())
             return port;
-    for (const std::uint16_t port : {std::uint16_t{9000}, std::uint16_t{65535}})
-        if (!Udp(port).ok())
-            return port;
     return std::nullopt;
+}
+
+std::uint16_t lowest_port() {
+    std::ifstream start("/proc/sys/net/ipv4/ip_unprivileged_port_start");
+    int port = 1024;
+    start >> port;
+    return geteuid() == 0 ? 1 : static_cast<std::uint16_t>(std::clamp(port, 1, 65535));
 }
 
 void guard_children() {
@@ -169,25 +242,28 @@ static std::vector<std::string> wrapped(const char* variable, const char* progra
 
 std::vector<std::string> server_command() { return wrapped("TOLPAN_SERVER_WRAPPER", TOLPAN_SERVER); }
 std::vector<std::string> client_command() { return wrapped("TOLPAN_CLIENT_WRAPPER", TOLPAN_CLIENT); }
+bool client_wrapped() { return std::getenv("TOLPAN_CLIENT_WRAPPER") != nullptr; }
 
 std::vector<std::string> in_shell(std::vector<std::string> command, const std::string& script) {
     command.insert(command.begin(), {"/bin/sh", "-c", script, "sh"});
     return command;
 }
 
+// LeakSanitizer cannot run under ptrace.
 std::string with_faults(const std::string& injections) {
     return "ASAN_OPTIONS=detect_leaks=0 exec strace -f -qq -o /dev/null " + injections + " \"$@\"";
 }
 
-ProgramCopy::ProgramCopy(const std::string& path) {
-    char dir[] = "/tmp/tolpan-test-XXXXXX";
-    if (mkdtemp(dir) == nullptr)
+ProgramCopy::ProgramCopy(const std::string& path, const std::string& folder) {
+    std::string dir = std::filesystem::temp_directory_path() / "tolpan-test-XXXXXX";
+    if (mkdtemp(dir.data()) == nullptr)
         return;
     dir_ = dir;
-    const std::string copy = dir_ + path.substr(path.rfind('/'));
+    const std::string copy = dir_ + "/" + folder + path.substr(path.rfind('/'));
     std::error_code failed;
+    std::filesystem::create_directories(dir_ + "/" + folder, failed);
     std::filesystem::copy_file(path, copy, failed);  // with the file's mode
-    if (!failed && chmod(dir, 0755) == 0)
+    if (!failed && chmod(dir.c_str(), 0755) == 0)
         path_ = copy;
 }
 
@@ -196,18 +272,28 @@ ProgramCopy::~ProgramCopy() {
     std::filesystem::remove_all(dir_, ignored);
 }
 
-Program::Program(std::vector<std::string> command, const std::string& input_path,
-                 const std::string& output_path, unsigned start) {
-    int out[2] = {-1, -1};
-    int in[2] = {-1, -1};
-    const bool terminal = output_path == kTerminal;
-    packets_ = output_path == kPackets;
-    if ((output_path.empty() && pipe2(out, O_CLOEXEC) == -1) || (terminal && !open_terminal(out)) ||
-        (packets_ && socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, out) == -1) ||
-        (input_path.empty() && pipe2(in, O_CLOEXEC) == -1))
+std::string describe(Stream stream) {
+    static const char* const kinds[] = {"pipe", "FIFO", "stream socket", "terminal", "terminal master",
+                                        "file", "packets"};
+    static const char* const states[] = {"blocking", "non-blocking at start", "made non-blocking later"};
+    return std::string(kinds[static_cast<int>(stream.kind)]) + ", " + states[static_cast<int>(stream.blocking)];
+}
+
+Program::Program(std::vector<std::string> command, Stream out, Stream in, const std::vector<int>& blocked)
+    : in_stream_(in), out_stream_(out) {
+    int outs[2] = {-1, -1};
+    int ins[2] = {-1, -1};
+    if (!open_stream(out.kind, false, outs) || !open_stream(in.kind, true, ins))
         return;
+    const Stream streams[] = {in, out};
+    int* program_ends[] = {&ins[0], &outs[0]};
+    for (int i = 0; i < 2; ++i) {
+        if (streams[i].blocking == Blocking::AtStart)
+            (void)fcntl(*program_ends[i], F_SETFL, O_NONBLOCK);
+        if (streams[i].blocking != Blocking::Yes)
+            held_[i] = fcntl(*program_ends[i], F_DUPFD_CLOEXEC, 0);
+    }
     std::vector<char*> argv;
-    argv.reserve(command.size() + 1);
     for (auto& word : command)
         argv.push_back(word.data());
     argv.push_back(nullptr);
@@ -216,52 +302,50 @@ Program::Program(std::vector<std::string> command, const std::string& input_path
     if (pid_ == 0) {
         // A group of its own: the test can then kill every process it forks.
         setpgid(0, 0);
-        // Opened close-on-exec: only the standard descriptors go on.
-        dup2(input_path.empty() ? in[0] : open(input_path.c_str(), O_RDONLY | O_CLOEXEC), STDIN_FILENO);
-        dup2(output_path.empty() || terminal || packets_
-                 ? out[1]
-                 : open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
-             STDOUT_FILENO);
+        dup2(ins[0], STDIN_FILENO);
+        dup2(outs[0], STDOUT_FILENO);
         signal(SIGPIPE, SIG_DFL);
-        sigset_t pipe_signal;
-        sigemptyset(&pipe_signal);
-        sigaddset(&pipe_signal, SIGPIPE);
-        sigprocmask((start & kOrdinary) != 0 ? SIG_UNBLOCK : SIG_BLOCK, &pipe_signal, nullptr);
-        if ((start & kNonBlockingInput) != 0)
-            fcntl(STDIN_FILENO, F_SETFL, O_NONBLOCK);
-        if ((start & kNonBlockingOutput) != 0)
-            fcntl(STDOUT_FILENO, F_SETFL, O_NONBLOCK);
+        sigset_t mask;
+        sigemptyset(&mask);
+        for (const int sig : blocked)
+            sigaddset(&mask, sig);
+        sigprocmask(SIG_SETMASK, &mask, nullptr);
         execvp(argv[0], argv.data());
         _exit(127);
     }
     setpgid(pid_, pid_);
     track_group(0, pid_);
-    close_fd(out[1]);
-    out_ = out[0];
-    close_fd(in[0]);
-    in_ = in[1];
+    close_fd(outs[0]);
+    close_fd(ins[0]);
+    out_ = outs[1];
+    in_ = ins[1];
 }
 
 Program::~Program() {
     stop();
     close_fd(in_);
-    close_fd(out_);
 }
 
 bool Program::read_more(Clock::time_point deadline) {
-    if (out_ == -1 || !readable(out_, deadline))
-        return false;
-    char buf[65536];
-    const ssize_t n = read(out_, buf, sizeof buf);
-    if (n <= 0) {
-        close_fd(out_);  // end of output
-        return false;
+    while (out_ != -1 && readable(out_, deadline)) {
+        char buf[65536];
+        const ssize_t n = read(out_, buf, sizeof buf);
+        // A file has no end while the program may write.
+        if (n == 0 && out_stream_.kind == Kind::File && Clock::now() < deadline) {
+            std::this_thread::sleep_for(Ms{2});
+            continue;
+        }
+        if (n <= 0) {
+            close_fd(out_);  // end of output
+            return false;
+        }
+        // A packet is one write.
+        if (out_stream_.kind == Kind::Packets && (buf[n - 1] != '\n' || n > 4096))
+            whole_lines_ = false;
+        pending_.append(buf, static_cast<std::size_t>(n));
+        return true;
     }
-    // A packet is one write.
-    if (packets_ && (buf[n - 1] != '\n' || n > 4096))
-        whole_lines_ = false;
-    pending_.append(buf, static_cast<std::size_t>(n));
-    return true;
+    return false;
 }
 
 std::optional<std::string> Program::line(Ms wait) {
@@ -286,8 +370,26 @@ bool Program::write(const std::string& text) const {
     return in_ != -1 && ::write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
-void Program::close_input() { close_fd(in_); }
+void Program::close_input() {
+    if (in_stream_.kind == Kind::Terminal)
+        (void)write("\x04");
+    else
+        close_fd(in_);
+}
+
 void Program::close_output() { close_fd(out_); }
+
+void Program::make_nonblocking() {
+    const Stream streams[] = {in_stream_, out_stream_};
+    for (int i = 0; i < 2; ++i)
+        if (streams[i].blocking == Blocking::Later)
+            (void)fcntl(held_[i], F_SETFL, fcntl(held_[i], F_GETFL) | O_NONBLOCK);
+}
+
+bool Program::still_nonblocking() const {
+    return std::all_of(std::begin(held_), std::end(held_),
+                       [](int fd) { return fd == -1 || (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0; });
+}
 
 std::optional<int> Program::wait_exit(Ms wait) const {
     int status = 0;
@@ -296,13 +398,9 @@ std::optional<int> Program::wait_exit(Ms wait) const {
     return shown_status(status);
 }
 
-std::optional<int> zombie_status(pid_t pid, Ms wait) {
-    if (!eventually([&] { return stat_field(pid, 3) == "Z"; }, wait))
-        return std::nullopt;
-    return shown_status(std::stoi(stat_field(pid, 52)));
-}
-
 std::string Program::stop() {
+    for (int& fd : held_)
+        close_fd(fd);
     if (pid_ <= 0)
         return "";
     killpg(pid_, SIGKILL);
@@ -312,14 +410,18 @@ std::string Program::stop() {
     while (waitpid(-pid_, nullptr, 0) > 0 || errno == EINTR) {
     }
     pid_ = -1;
-    const auto deadline = Clock::now() + kWait;
+    const auto deadline = Clock::now() + (out_stream_.kind == Kind::File ? Ms{0} : kWait);
     while (read_more(deadline)) {
     }
+    close_fd(out_);
     return std::exchange(pending_, "");
 }
 
 Udp::Udp(std::uint16_t port, in_addr_t address) : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in a = loopback(port, address);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(address);
+    a.sin_port = htons(port);
     socklen_t len = sizeof a;
     if (bind(fd_, reinterpret_cast<sockaddr*>(&a), len) == -1 ||
         getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == -1)
@@ -330,7 +432,10 @@ Udp::Udp(std::uint16_t port, in_addr_t address) : fd_(socket(AF_INET, SOCK_DGRAM
 Udp::~Udp() { close_fd(fd_); }
 
 bool Udp::send(std::uint16_t to_port, const std::string& bytes, in_addr_t to_address) const {
-    const sockaddr_in to = loopback(to_port, to_address);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(to_address);
+    to.sin_port = htons(to_port);
     return sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
            static_cast<ssize_t>(bytes.size());
 }
@@ -347,6 +452,42 @@ std::optional<Datagram> Udp::receive(Ms wait) const {
     return Datagram{std::string(buf, static_cast<std::size_t>(n)), ntohs(from.sin_port)};
 }
 
+const Lines kServerStart = {"Program TOLPAN - SERWER zaczyna działanie", "serwer: bind()=0",
+                            "Oczekuję na klientów...", "Port serwera: 10000"};
+
+Lines registered(int n, std::size_t got) {
+    const std::string num = std::to_string(n);
+    return {"serwer: recvfrom(...)=" + std::to_string(got),
+            "Bufor z nr klienta: " + num,
+            "Port obslugi klienta: " + std::to_string(10000 + n),
+            "obsluga klienta: sendto(...)=" + std::to_string(num.size() + 1),
+            "obsluga_klienta " + num + ": bind()=0",
+            "Oczekuję na klienta..."};
+}
+
+Lines echoed(std::uint16_t port, std::size_t n) {
+    const std::string head = "obsługa klienta " + std::to_string(port);
+    return {head + ": recvfrom(...)=" + std::to_string(n), head + ": sendto(...)=" + std::to_string(n)};
+}
+
+Lines split(const std::string& text) {
+    Lines lines;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        lines.push_back(l);
+    return lines;
+}
+
+std::string notice(pid_t pid) { return "pojawil sie sygnal SIGPIPE !!! (pid==" + std::to_string(pid) + ")"; }
+
+std::string random_bytes(std::size_t n) {
+    static std::mt19937 gen(7);
+    std::string s(n, '\0');
+    for (auto& c : s)
+        c = static_cast<char>(gen());
+    return s;
+}
+
 bool eventually(const std::function<bool()>& cond, Ms wait) {
     for (const auto deadline = Clock::now() + wait; !cond(); std::this_thread::sleep_for(Ms{2}))
         if (Clock::now() >= deadline)
@@ -358,7 +499,18 @@ bool sleeping(pid_t pid) {
     return eventually([&] { return stat_field(pid, 3) == "S"; });
 }
 
-std::string notice(pid_t pid) { return "pojawil sie sygnal SIGPIPE !!! (pid==" + std::to_string(pid) + ")"; }
+long cpu_ticks(pid_t pid) {
+    long sum = 0;
+    for (pid_t p : family(pid))
+        sum += std::atol(stat_field(p, 14).c_str()) + std::atol(stat_field(p, 15).c_str());
+    return sum;
+}
+
+long ticks_in(pid_t pid, Ms a_while) {
+    const long before = cpu_ticks(pid);
+    std::this_thread::sleep_for(a_while);
+    return cpu_ticks(pid) - before;
+}
 
 std::vector<pid_t> children(pid_t pid) {
     const std::string p = std::to_string(pid);
@@ -373,6 +525,17 @@ std::vector<pid_t> family(pid_t pid) {
         for (pid_t child : children(all[i]))
             all.push_back(child);
     return all;
+}
+
+pid_t only_child(pid_t pid) {
+    std::vector<pid_t> kids;
+    return eventually([&] { return (kids = children(pid)).size() == 1; }) ? kids[0] : -1;
+}
+
+std::optional<int> zombie_status(pid_t pid, Ms wait) {
+    if (!eventually([&] { return stat_field(pid, 3) == "Z"; }, wait))
+        return std::nullopt;
+    return shown_status(std::stoi(stat_field(pid, 52)));
 }
 
 bool sigpipe_held(pid_t pid) {
@@ -396,6 +559,29 @@ Lines words_of(pid_t pid) {
     for (std::string word; std::getline(in, word, '\0');)
         words.push_back(word);
     return words;
+}
+
+std::string name_of(pid_t pid) {
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    return std::string(std::istreambuf_iterator<char>(comm), {});
+}
+
+int receive_buffer(pid_t pid) {
+    int fd = 0;
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
+    std::error_code gone;
+    while (fd < 4096 && std::filesystem::read_symlink(fds + std::to_string(fd), gone).string().rfind("socket:", 0) != 0)
+        ++fd;
+    const int process = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    const int sock = process == -1 ? -1 : static_cast<int>(syscall(SYS_pidfd_getfd, process, fd, 0));
+    int size = -1;
+    socklen_t len = sizeof size;
+    if (sock == -1 || getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, &len) == -1)
+        size = -1;
+    for (const int open : {sock, process})
+        if (open != -1)
+            close(open);
+    return size;
 }
 
 Lines udp_addresses() {
