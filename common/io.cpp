@@ -29,9 +29,6 @@ alignas(4096) char output_buffer[4096];
 std::size_t output_used = 0;
 // On a terminal each print goes out at once.
 bool line_by_line = false;
-// Room for what one step prints: a registration's six lines, or an echo's
-// two.
-constexpr std::size_t kStepOutputMax = 512;
 
 // Waits until standard output can take a write, with SIGPIPE held so that
 // no notice comes between the pieces of a line. select, as poll refuses to
@@ -179,8 +176,6 @@ void end_wait() { (void)sigprocmask(SIG_SETMASK, &work_mask, nullptr); }
 void set_nonblocking(int sock) { (void)fcntl(sock, F_SETFL, O_NONBLOCK); }
 
 ssize_t receive(int sock, char* buf, std::size_t len, Endpoint& from) {
-    if (output_used > sizeof output_buffer - kStepOutputMax)
-        (void)flush_output();
     return when_ready(sock, POLLIN, false, [&] {
         from.len = sizeof from.addr;
         return recvfrom(sock, buf, len, 0, as_sockaddr(from), &from.len);

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: ISC
 // How both programs write, wait and take SIGPIPE. In every process:
 // 1. Lines wait in one buffer of a page, and go out in writes of whole
-//    lines before the process waits, forks or ends (at once on a
-//    terminal). A write that cannot go yet, on output of any kind that
-//    anyone has made non-blocking, waits for it and goes on from where it
-//    stopped: no line is lost or written twice, and on a pipe none is
-//    mixed with another process's lines.
+//    lines when it is full and before the process waits, forks or ends
+//    (at once on a terminal). A write that cannot go yet, on output of any
+//    kind that anyone has made non-blocking, waits for it and goes on from
+//    where it stopped: no line is lost or written twice, and on a pipe
+//    none is mixed with another process's lines.
 // 2. SIGPIPE is held while the process works and let through only while it
 //    waits for input, whatever mask it was started with: the notice comes
 //    at once to a waiting process, and never inside a line.
@@ -69,9 +69,7 @@ void end_wait();
 void set_nonblocking(int sock);
 
 // recvfrom and sendto under the rules. Each returns -1 on failure, with
-// errno. receive writes the lines out before they would fill the buffer, so
-// that a burst of datagrams costs one write and a step's lines go out
-// together.
+// errno.
 ssize_t receive(int sock, char* buf, std::size_t len, Endpoint& from);
 ssize_t send_to(int sock, const char* buf, std::size_t len, const Endpoint& to);
 
