@@ -1,9 +1,9 @@
 # Sourced by the scripts here: what they install and how they build.
 # SPDX-License-Identifier: ISC
 
-# What the build needs (configuring needs GoogleTest too), then what the
-# tests, the code checks and the Debian package need beyond it.
-BUILD_PACKAGES=(g++ cmake make libgtest-dev)
+# What the build needs (configuring needs GoogleTest and RapidCheck too),
+# then what the tests, the code checks and the Debian package need beyond it.
+BUILD_PACKAGES=(g++ cmake make libgtest-dev librapidcheck-dev)
 TEST_PACKAGES=(valgrind iproute2 strace mount)
 CHECK_PACKAGES=(clang-format clang-tidy cppcheck mandoc)
 PACKAGE_PACKAGES=(dpkg-dev debhelper lintian)

@@ -14,6 +14,9 @@ namespace ts {
 void sweep(const char* name, int cases, const std::function<void()>& property) {
     rc::detail::TestParams params = rc::detail::configuration().testParams;
     params.maxSuccess = client_wrapped() ? std::max(1, cases / 4) : cases;
+    // Choices scale with the size of a case until it reaches 100: from the
+    // second case on, every choice is open.
+    params.maxSize = 100 * params.maxSuccess;
     rc::detail::TestMetadata metadata;
     metadata.id = name;
     metadata.description = name;

@@ -73,11 +73,12 @@ void close_fd(int& fd) {
 int shown_status(int raw) { return WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : WEXITSTATUS(raw); }
 
 bool write_file(const char* path, const std::string& text) {
-    const int fd = open(path, O_WRONLY | O_CLOEXEC);
-    const bool whole = fd != -1 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    if (fd != -1)
-        close(fd);
-    return whole;
+    std::ofstream file(path);
+    return static_cast<bool>(file << text << std::flush);
+}
+
+sockaddr_in address_of(std::uint16_t port, in_addr_t address) {
+    return {AF_INET, htons(port), {htonl(address)}, {}};
 }
 
 // Brings this namespace's loopback interface up.
@@ -106,16 +107,30 @@ void private_tmp() {
         std::string(build).rfind(std::string(tmp) + "/", 0) == 0) {
         std::error_code failed;
         std::filesystem::create_directories(build, failed);
-        (void)mount(("/proc/self/fd/" + std::to_string(keep)).c_str(), build, nullptr, MS_BIND | MS_REC, nullptr);
+        (void)mount(("/proc/self/fd/" + std::to_string(keep)).c_str(), build, nullptr, MS_BIND | MS_REC,
+                    nullptr);
     }
     close(keep);
 }
 
-// A name for a FIFO or file of the tests, removed as soon as it is open.
+// A folder of this run's own, removed at its end.
+struct RunFolder {
+    std::string path = std::filesystem::temp_directory_path() / "tolpan-tests-XXXXXX";
+    RunFolder() {
+        if (mkdtemp(path.data()) == nullptr || chmod(path.c_str(), 0755) == -1)
+            path.clear();
+    }
+    ~RunFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+};
+
+// A new name in the run's folder.
 std::string scratch_name() {
+    static const RunFolder folder;
     static int made = 0;
-    return std::filesystem::temp_directory_path() /
-           ("tolpan-test-" + std::to_string(getpid()) + "-" + std::to_string(++made));
+    return folder.path + "/" + std::to_string(++made);
 }
 
 // The two ends of a stream of kind.
@@ -145,8 +160,8 @@ bool open_kind(Kind kind, bool input, int ends[2]) {
             return fds[0] != -1 && fds[1] != -1;
         case Kind::Socket:
         case Kind::Packets:
-            return socketpair(AF_UNIX, (kind == Kind::Socket ? SOCK_STREAM : SOCK_SEQPACKET) | SOCK_CLOEXEC, 0,
-                              ends) == 0;
+            return socketpair(AF_UNIX, (kind == Kind::Socket ? SOCK_STREAM : SOCK_SEQPACKET) | SOCK_CLOEXEC,
+                              0, ends) == 0;
         case Kind::Terminal:
         case Kind::Master:
             if (openpty(&fds[0], &fds[1], nullptr, &mode, nullptr) == -1)
@@ -216,13 +231,6 @@ std::optional<std::uint16_t> taken_port() {
     return std::nullopt;
 }
 
-std::uint16_t lowest_port() {
-    std::ifstream start("/proc/sys/net/ipv4/ip_unprivileged_port_start");
-    int port = 1024;
-    start >> port;
-    return geteuid() == 0 ? 1 : static_cast<std::uint16_t>(std::clamp(port, 1, 65535));
-}
-
 void guard_children() {
     // What this process inherited is not the programs' to hold.
     (void)close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC);
@@ -254,29 +262,20 @@ std::string with_faults(const std::string& injections) {
     return "ASAN_OPTIONS=detect_leaks=0 exec strace -f -qq -o /dev/null " + injections + " \"$@\"";
 }
 
-ProgramCopy::ProgramCopy(const std::string& path, const std::string& folder) {
-    std::string dir = std::filesystem::temp_directory_path() / "tolpan-test-XXXXXX";
-    if (mkdtemp(dir.data()) == nullptr)
-        return;
-    dir_ = dir;
-    const std::string copy = dir_ + "/" + folder + path.substr(path.rfind('/'));
+std::string copy_of(const std::string& path, const std::string& folder) {
+    const std::string copy = scratch_name() + "/" + folder + path.substr(path.rfind('/'));
     std::error_code failed;
-    std::filesystem::create_directories(dir_ + "/" + folder, failed);
+    std::filesystem::create_directories(copy.substr(0, copy.rfind('/')), failed);
     std::filesystem::copy_file(path, copy, failed);  // with the file's mode
-    if (!failed && chmod(dir.c_str(), 0755) == 0)
-        path_ = copy;
-}
-
-ProgramCopy::~ProgramCopy() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
+    return failed ? "" : copy;
 }
 
 std::string describe(Stream stream) {
-    static const char* const kinds[] = {"pipe", "FIFO", "stream socket", "terminal", "terminal master",
+    static const char* const kinds[] = {"pipe", "FIFO",   "stream socket", "terminal", "terminal master",
                                         "file", "packets"};
     static const char* const states[] = {"blocking", "non-blocking at start", "made non-blocking later"};
-    return std::string(kinds[static_cast<int>(stream.kind)]) + ", " + states[static_cast<int>(stream.blocking)];
+    return std::string(kinds[static_cast<int>(stream.kind)]) + ", " +
+           states[static_cast<int>(stream.blocking)];
 }
 
 Program::Program(std::vector<std::string> command, Stream out, Stream in, const std::vector<int>& blocked)
@@ -391,6 +390,14 @@ bool Program::still_nonblocking() const {
                        [](int fd) { return fd == -1 || (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0; });
 }
 
+std::string Program::fill_output() const {
+    std::string written;
+    for (ssize_t n = 0;
+         held_[1] != -1 && out_stream_.kind != Kind::File && (n = ::write(held_[1], "filler\n", 7)) > 0;)
+        written.append("filler\n", static_cast<std::size_t>(n));
+    return written;
+}
+
 std::optional<int> Program::wait_exit(Ms wait) const {
     int status = 0;
     if (!eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, wait))
@@ -418,10 +425,7 @@ std::string Program::stop() {
 }
 
 Udp::Udp(std::uint16_t port, in_addr_t address) : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(address);
-    a.sin_port = htons(port);
+    sockaddr_in a = address_of(port, address);
     socklen_t len = sizeof a;
     if (bind(fd_, reinterpret_cast<sockaddr*>(&a), len) == -1 ||
         getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == -1)
@@ -432,10 +436,7 @@ Udp::Udp(std::uint16_t port, in_addr_t address) : fd_(socket(AF_INET, SOCK_DGRAM
 Udp::~Udp() { close_fd(fd_); }
 
 bool Udp::send(std::uint16_t to_port, const std::string& bytes, in_addr_t to_address) const {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(to_address);
-    to.sin_port = htons(to_port);
+    const sockaddr_in to = address_of(to_port, to_address);
     return sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
            static_cast<ssize_t>(bytes.size());
 }
@@ -470,10 +471,18 @@ Lines echoed(std::uint16_t port, std::size_t n) {
     return {head + ": recvfrom(...)=" + std::to_string(n), head + ": sendto(...)=" + std::to_string(n)};
 }
 
-Lines split(const std::string& text) {
+Lines client_started(const std::string& text, long n, std::uint16_t port) {
+    return Lines{"Program TOLPAN - KLIENT zaczyna działanie", "klient: bind()=0", "próba połączenia",
+                 "Połączono"} +
+           split("Otrzymana wiadomość: " + text + "\n") +
+           Lines{"Nr klienta odebrany w wiadomości: " + std::to_string(n),
+                 "Rzeczywisty port OK: " + std::to_string(port), "Wpisz coś"};
+}
+
+Lines split(const std::string& text, char end) {
     Lines lines;
     std::istringstream in(text);
-    for (std::string l; std::getline(in, l);)
+    for (std::string l; std::getline(in, l, end);)
         lines.push_back(l);
     return lines;
 }
@@ -512,9 +521,13 @@ long ticks_in(pid_t pid, Ms a_while) {
     return cpu_ticks(pid) - before;
 }
 
+std::string proc(pid_t pid, const std::string& file) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
 std::vector<pid_t> children(pid_t pid) {
-    const std::string p = std::to_string(pid);
-    std::ifstream in("/proc/" + p + "/task/" + p + "/children");
+    std::istringstream in(proc(pid, "task/" + std::to_string(pid) + "/children"));
     return {std::istream_iterator<pid_t>(in), {}};
 }
 
@@ -539,12 +552,10 @@ std::optional<int> zombie_status(pid_t pid, Ms wait) {
 }
 
 bool sigpipe_held(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("SigBlk:", 0) == 0)
-            return (std::stoull(line.substr(7), nullptr, 16) >> (SIGPIPE - 1) & 1) != 0;
-    return false;
+    const std::string status = proc(pid, "status");
+    const auto blocked = status.find("SigBlk:");
+    return blocked != std::string::npos &&
+           (std::stoull(status.substr(blocked + 7), nullptr, 16) >> (SIGPIPE - 1) & 1) != 0;
 }
 
 std::size_t open_descriptors(pid_t pid) {
@@ -553,34 +564,21 @@ std::size_t open_descriptors(pid_t pid) {
     return static_cast<std::size_t>(std::distance(fds, {}));
 }
 
-Lines words_of(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline");
-    Lines words;
-    for (std::string word; std::getline(in, word, '\0');)
-        words.push_back(word);
-    return words;
-}
-
-std::string name_of(pid_t pid) {
-    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-    return std::string(std::istreambuf_iterator<char>(comm), {});
-}
-
 int receive_buffer(pid_t pid) {
     int fd = 0;
-    const std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
     std::error_code gone;
-    while (fd < 4096 && std::filesystem::read_symlink(fds + std::to_string(fd), gone).string().rfind("socket:", 0) != 0)
+    while (fd < 4096 &&
+           std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd), gone)
+                   .string()
+                   .rfind("socket:", 0) != 0)
         ++fd;
-    const int process = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    const int sock = process == -1 ? -1 : static_cast<int>(syscall(SYS_pidfd_getfd, process, fd, 0));
+    int process = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    int sock = static_cast<int>(syscall(SYS_pidfd_getfd, process, fd, 0));
     int size = -1;
     socklen_t len = sizeof size;
-    if (sock == -1 || getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, &len) == -1)
-        size = -1;
-    for (const int open : {sock, process})
-        if (open != -1)
-            close(open);
+    (void)getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, &len);
+    close_fd(sock);
+    close_fd(process);
     return size;
 }
 
@@ -595,8 +593,7 @@ Lines udp_addresses() {
 }
 
 std::string stat_field(pid_t pid, int field) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    const std::string stat{std::istreambuf_iterator<char>(in), {}};
+    const std::string stat = proc(pid, "stat");
     // The command name (field 2) may hold spaces: count from its closing ')'.
     std::istringstream rest(stat.substr(std::min(stat.rfind(')'), stat.size() - 1) + 1));
     std::string value;

@@ -38,11 +38,8 @@ bool private_network();
 // Whether this process is root on the host, as switching to another user or
 // unmounting /proc needs: not so in a user namespace.
 bool real_root();
-// The first of the fixed ports that the tests use (10000 to 10300) that is
-// taken on 127.0.0.1, if any.
+// The first of the fixed ports 10000 to 10300 that is taken, if any.
 std::optional<std::uint16_t> taken_port();
-// The lowest port that this process may bind.
-std::uint16_t lowest_port();
 
 // Makes this process the reaper of orphaned descendants, makes an interrupt
 // or a termination kill every program still running, and keeps the
@@ -56,33 +53,20 @@ std::vector<std::string> client_command();
 bool client_wrapped();
 // The command run by a shell script, in which "$@" stands for it.
 std::vector<std::string> in_shell(std::vector<std::string> command, const std::string& script);
-// A script for in_shell that runs "$@" under strace with the faults given,
-// such as "-e inject=recvfrom:error=EIO:when=1". strace counts the calls
-// of each name in each process from its start, so each count assumes the
-// calls before it (see the tests that use them).
+// A script for in_shell that runs "$@" under strace with the faults given.
+// strace counts the calls of each name in each process from its start, so
+// each count assumes the calls before it.
 std::string with_faults(const std::string& injections);
 
 // Checks a property of RapidCheck over `cases` cases (a quarter of them
-// where the client runs under a wrapper). A failure names the smallest
-// case found and how to run that seed again.
+// under a wrapper). A failure names the smallest case found and its seed.
 void sweep(const char* name, int cases, const std::function<void()>& property);
 
-// A copy of the program at path, under a folder of the name given in a
-// folder of its own that anyone may read, so that a test may rename,
-// replace or remove it, or run it as another user. The folders go with it.
-class ProgramCopy {
-   public:
-    explicit ProgramCopy(const std::string& path, const std::string& folder = "bin");
-    ~ProgramCopy();
-    ProgramCopy(const ProgramCopy&) = delete;
-    ProgramCopy& operator=(const ProgramCopy&) = delete;
-
-    const std::string& path() const { return path_; }  // "" if it could not be made
-
-   private:
-    std::string dir_;
-    std::string path_;
-};
+// A copy of the program at path, in a new folder of the name given within
+// a folder of this run's own, gone at its end, that anyone may read: a test
+// may rename, replace or remove it, or run it as another user. "" if it
+// cannot be made.
+std::string copy_of(const std::string& path, const std::string& folder = "bin");
 
 // What a program's standard input or output may be, and whether it is
 // non-blocking from the start or made so later by another holder of it.
@@ -110,18 +94,20 @@ class Program {
     // Up to n next lines; fewer when output ends or stalls.
     Lines lines(std::size_t n, Ms wait = kWait);
     bool write(const std::string& text) const;
-    void close_input();   // the end of input: a terminal's end-of-file character
+    void close_input();   // on a terminal, its end-of-file character
     void close_output();  // the reader goes away
     // Makes the streams started Blocking::Later non-blocking, as another
     // process holding them may; whether those not started blocking still are.
     void make_nonblocking();
     bool still_nonblocking() const;
+    // Writes through a non-blocking output, as another holder may, until it
+    // is full; what was written.
+    std::string fill_output() const;
     // The leader's exit status, as a shell shows it; nullopt if it runs on.
     std::optional<int> wait_exit(Ms wait = kWait) const;
     // Kills the group, reaps it and returns whatever output was left.
     std::string stop();
-    // To Kind::Packets: whether every write so far held whole lines, a page
-    // at most.
+    // To Kind::Packets: whether every write held whole lines, a page at most.
     bool wrote_whole_lines() const { return whole_lines_; }
 
    private:
@@ -173,15 +159,17 @@ std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
 extern const Lines kServerStart;
 Lines registered(int n, std::size_t got);
 Lines echoed(std::uint16_t port, std::size_t n);
-
-// The lines of text, each without its newline.
-Lines split(const std::string& text);
+// The client's lines up to its first prompt, with a reply of text from
+// port, and the number n in it.
+Lines client_started(const std::string& text, long n, std::uint16_t port);
 // The line with which program refuses an argument, word.
 inline std::string refused(const std::string& program, const std::string& word) {
     return program + ": nieprawidłowy argument „" + word + "”; zobacz: " + program + " --help";
 }
 // The line that the SIGPIPE notice of process pid prints.
 std::string notice(pid_t pid);
+// The parts of text, each ended by `end` or by the text's end.
+Lines split(const std::string& text, char end = '\n');
 // Random bytes, the same in every run.
 std::string random_bytes(std::size_t n);
 
@@ -194,25 +182,22 @@ bool sleeping(pid_t pid);
 long cpu_ticks(pid_t pid);
 long ticks_in(pid_t pid, Ms a_while = Ms{300});
 
-// Direct children of a process; the process and all its descendants, each
-// parent before its children; the one child, once fork has made it.
+// What /proc tells of a process: a file of its own, whole; its children,
+// itself and all its descendants (each parent first), its one child once
+// it has forked, its exit status once it has ended and nobody waits for it
+// (as a shell shows it), whether it holds SIGPIPE, how many descriptors it
+// holds, the receive buffer of its first socket (-1 if none), and one field
+// of its stat, counted from 1 ("" if gone).
+std::string proc(pid_t pid, const std::string& file);
 std::vector<pid_t> children(pid_t pid);
 std::vector<pid_t> family(pid_t pid);
 pid_t only_child(pid_t pid);
-// The exit status of pid, as a shell shows it, once it has ended and nobody
-// waits for it; nullopt if it runs on.
 std::optional<int> zombie_status(pid_t pid, Ms wait = kWait);
 bool sigpipe_held(pid_t pid);
 std::size_t open_descriptors(pid_t pid);
-Lines words_of(pid_t pid);
-std::string name_of(pid_t pid);
-// The receive buffer that the first socket of process pid was given; -1 if
-// it cannot be read.
 int receive_buffer(pid_t pid);
-// The local addresses of the UDP sockets of this network namespace, as
-// /proc/net/udp gives them: 00000000 is every address.
-Lines udp_addresses();
-// One field of /proc/PID/stat, counted from 1 as proc(5) does; "" if gone.
 std::string stat_field(pid_t pid, int field);
+// The local addresses of this namespace's UDP sockets: 00000000 is every one.
+Lines udp_addresses();
 
 }  // namespace ts
