@@ -141,7 +141,8 @@ Round run_round(bool ours, const std::string& log) {
     const std::uint16_t base = ours ? tolpan::kRegistrationPort : kBarePort;
     // Gone, the last round's log cannot pass for this one's.
     std::remove(log.c_str());
-    ts::Program server(writing_to(ours ? log : "/dev/null", ours ? ts::server_command() : std::vector<std::string>{TOLPAN_BARE}));
+    ts::Program server(writing_to(ours ? log : "/dev/null",
+                                  ours ? ts::server_command() : std::vector<std::string>{TOLPAN_BARE}));
     // The bare reference ends at once if its port is taken.
     if (ours ? !server_bound(log) : !ts::sleeping(server.pid()) || server.wait_exit(Ms{0})) {
         std::fprintf(stderr, "tolpan-bench: %s could not start\n", ours ? "tolpan-server" : "tolpan-bare");

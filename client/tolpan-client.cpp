@@ -133,7 +133,7 @@ int main(int argc, char** argv) {
         print_line("Połączono");
     print("Otrzymana wiadomość: %s\n", buf);
     print("Nr klienta odebrany w wiadomości: %d\nRzeczywisty port OK: %hu\n", client_number(buf),
-                ntohs(peer.addr.sin_port));
+          ntohs(peer.addr.sin_port));
 
     for (;;) {
         print_line("Wpisz coś");

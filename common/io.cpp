@@ -61,7 +61,8 @@ bool write_out(const char* text, std::size_t len) {
 void print_long(std::size_t len, const char* format, va_list args) {
     (void)flush_output();
     if (len < sizeof output_buffer) {
-        output_used = static_cast<std::size_t>(std::vsnprintf(output_buffer, sizeof output_buffer, format, args));
+        output_used =
+            static_cast<std::size_t>(std::vsnprintf(output_buffer, sizeof output_buffer, format, args));
         return;
     }
     char* text = nullptr;
@@ -132,6 +133,7 @@ void start_up(const char* banner) {
         print_line(banner);
 }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): the system's own printf formats, checked by the compiler
 void print(const char* format, ...) {
     va_list args;
     va_start(args, format);

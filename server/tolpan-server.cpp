@@ -101,8 +101,7 @@ int main(int argc, char** argv) {
         reg.sock = socket(AF_INET, SOCK_DGRAM, 0);
         make_room_for_greetings(reg.sock);
         Endpoint own = make_endpoint(kBindAddress, kRegistrationPort);
-        print("serwer: bind()=%i\nOczekuję na klientów...\n",
-                    bind(reg.sock, as_sockaddr(own), own.len));
+        print("serwer: bind()=%i\nOczekuję na klientów...\n", bind(reg.sock, as_sockaddr(own), own.len));
         print("Port serwera: %hu\n", kRegistrationPort);
     }
     // A resumed one too, however it was handed over: blocking, it would hold

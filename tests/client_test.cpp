@@ -6,7 +6,6 @@
 #include <cctype>
 #include <climits>
 #include <csignal>
-#include <fstream>
 #include <memory>
 
 #include "support.h"
@@ -27,6 +26,8 @@ const std::string kClientCallsFail =
 // Its wait for its first line (its second ppoll, after the one for the
 // reply) says a line has come when none has.
 const std::string kInputTakenFirst = "-e inject=ppoll:retval=1:when=2";
+// No port can be bound, and so none chosen for the greeting.
+const std::string kNoPortLeft = "-e inject=bind:error=EADDRINUSE -e inject=sendto:error=EAGAIN";
 
 // What a print of the buffer shows: the text up to its first zero byte.
 std::string up_to_zero(const std::string& bytes) { return bytes.substr(0, bytes.find('\0')); }
@@ -67,7 +68,7 @@ struct LineBuffer {
     std::string text() const { return up_to_zero(bytes); }
 };
 
-// Sends SIGPIPE once the client blocks; whether the notice came.
+// SIGPIPE once the client blocks; whether the notice came.
 bool interrupted(Program& client) {
     return sleeping(client.pid()) && kill(client.pid(), SIGPIPE) == 0 &&
            client.line() == notice(client.pid());
@@ -157,14 +158,14 @@ TEST(Client, PrintsAnyReplyThenSendsItsLineBufferAndPrintsEachAnswer) {
 }
 
 TEST(Client, StartsAndEndsHoweverItIsStarted) {
-    constexpr int kRunsOn = -1;
     struct Start {
-        std::string script;        // starts the client, "$@"
-        Lines typed;               // each once it waits for input, and echoed
-        std::optional<Lines> out;  // nullopt: not seen
-        int status;
-        std::size_t datagram = 0;  // the first one's size, where it shows how the buffer grew
-        bool unwrapped = false;    // the client itself, not under valgrind or a sanitizer
+        std::string script;         // starts the client, "$@"
+        Lines typed;                // each once it waits for input, and echoed
+        std::optional<Lines> out;   // nullopt: not seen
+        std::optional<int> status;  // nullopt: it runs on
+        std::size_t datagram = 0;   // the first one's size, where it shows how the buffer grew
+        bool unwrapped = false;     // the client itself, not under valgrind or a sanitizer
+        bool greets = true;
     };
     auto connected = [](const Lines& more) { return client_started("1", 1, 10000) + more; };
     const Lines echoes = {"Wysłano z sukcesem", "Udany odbiór wiadomości: one", "", "Wpisz coś"};
@@ -189,11 +190,12 @@ TEST(Client, StartsAndEndsHoweverItIsStarted) {
          .out = connected(echoes + echoes),
          .status = 0},
         // getline reads a pipe 4096 bytes at a time: 5001 grow the buffer to
-        // 4097, then to twice as many, 8194.
+        // 4097, then to twice as many, 8194. The next echo prints a page.
         {.script = "exec \"$@\"",
-         .typed = {std::string(5000, ' ') + "\n"},
-         .out = connected(
-             {"Wysłano z sukcesem", "Udany odbiór wiadomości: " + std::string(5000, ' '), "", "Wpisz coś"}),
+         .typed = {std::string(5000, ' ') + "\n", std::string(4067, 'p') + "\n"},
+         .out = connected({"Wysłano z sukcesem", "Udany odbiór wiadomości: " + std::string(5000, ' '), "",
+                           "Wpisz coś", "Wysłano z sukcesem",
+                           "Udany odbiór wiadomości: " + std::string(4067, 'p'), "", "Wpisz coś"}),
          .status = 0,
          .datagram = 8193},
         // Output closed, or gone with its reader: the client goes on.
@@ -202,11 +204,18 @@ TEST(Client, StartsAndEndsHoweverItIsStarted) {
          .typed = {"one\n", "two\n"},
          .out = std::nullopt,
          .status = 0},
+        // With no port to send from, it waits for a reply all the same.
+        {.script = with_faults(kNoPortLeft),
+         .typed = {},
+         .out =
+             Lines{"Program TOLPAN - KLIENT zaczyna działanie", "klient: bind()=-1", "Błąd próba połączenia"},
+         .status = std::nullopt,
+         .greets = false},
         // An endless line, read and dropped for ever in a small address space.
         {.script = "ulimit -v 65536 && exec \"$@\" </dev/zero",
          .typed = {},
          .out = connected({}),
-         .status = kRunsOn,
+         .status = std::nullopt,
          .unwrapped = true},
     };
     Udp reg(10000);
@@ -215,11 +224,12 @@ TEST(Client, StartsAndEndsHoweverItIsStarted) {
         SCOPED_TRACE(start.script);
         if (start.unwrapped && (client_wrapped() || TOLPAN_SANITIZED))
             continue;
-        Program client(in_shell(client_command(), start.script), {}, {Kind::Pipe, Blocking::AtStart});
+        Program client(in_shell(client_command(), start.script), {Kind::Packets},
+                       {Kind::Pipe, Blocking::AtStart});
+        const auto greeting = reg.receive(start.greets ? kWait : Ms{0});
+        ASSERT_EQ(greeting.has_value(), start.greets);
         const pid_t waiting = family(client.pid()).back();  // strace's child, where strace runs it
-        const auto greeting = reg.receive();
-        ASSERT_TRUE(greeting);
-        ASSERT_TRUE(reg.send(greeting->port, "1"));
+        ASSERT_TRUE(!greeting || reg.send(greeting->port, "1"));
         for (const auto& line : start.typed) {
             ASSERT_TRUE(sleeping(waiting));
             ASSERT_TRUE(client.write(line));
@@ -232,28 +242,8 @@ TEST(Client, StartsAndEndsHoweverItIsStarted) {
         if (start.out) {
             EXPECT_EQ(client.lines(start.out->size()), *start.out);
         }
-        if (start.status == kRunsOn)
-            EXPECT_FALSE(client.wait_exit(Ms{500}));
-        else
-            EXPECT_EQ(client.wait_exit(), start.status);
+        EXPECT_EQ(client.wait_exit(start.status ? kWait : Ms{500}), start.status);
         EXPECT_EQ(client.stop(), "");
         EXPECT_FALSE(reg.receive(Ms{0}));
     }
-}
-
-TEST(Client, NoPortLeftFailsTheGreetingAndWaits) {
-    if (!private_network())
-        GTEST_SKIP() << "the host's ports are not the tests' to take";
-    // One port for the system to give, and that one taken.
-    const char* range = "/proc/sys/net/ipv4/ip_local_port_range";
-    std::string old_range;
-    std::getline(std::ifstream(range), old_range);
-    const Udp taken(40000);
-    std::ofstream(range) << "40000 40000\n";
-    Program client(in_shell(client_command(), "exec \"$@\" </dev/null"));
-    EXPECT_EQ(client.lines(3), (Lines{"Program TOLPAN - KLIENT zaczyna działanie", "klient: bind()=-1",
-                                      "Błąd próba połączenia"}));
-    EXPECT_FALSE(client.wait_exit(Ms{500}));
-    std::ofstream(range) << old_range << '\n';
-    EXPECT_EQ(client.stop(), "");
 }

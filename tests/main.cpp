@@ -17,9 +17,7 @@ void sweep(const char* name, int cases, const std::function<void()>& property) {
     // Choices scale with the size of a case until it reaches 100: from the
     // second case on, every choice is open.
     params.maxSize = 100 * params.maxSuccess;
-    rc::detail::TestMetadata metadata;
-    metadata.id = name;
-    metadata.description = name;
+    const rc::detail::TestMetadata metadata{name, name};
     const auto result = rc::detail::checkTestable(property, metadata, params);
     if (!result.is<rc::detail::SuccessResult>()) {
         std::ostringstream failure;
@@ -36,13 +34,14 @@ int main(int argc, char** argv) {
         return RUN_ALL_TESTS();
     if (!ts::enter_private_network()) {
         // Never greet a server that the tests did not start.
-        if (const auto port = ts::taken_port()) {
-            std::fprintf(stderr,
-                         "UDP port %u of 127.0.0.1 is taken, and no network namespace can be made here: "
-                         "stop what holds it (a tolpan-server?), or run the tests as root.\n",
-                         *port);
-            return 1;
-        }
+        for (std::uint16_t port = 10000; port <= 10300; ++port)
+            if (!ts::Udp(port).ok()) {
+                std::fprintf(stderr,
+                             "UDP port %u is taken and no network namespace can be made: stop what "
+                             "holds it (a tolpan-server?), or run the tests as root.\n",
+                             port);
+                return 1;
+            }
         std::fprintf(stderr, "note: no private network namespace here; the tests use the host's loopback\n");
     }
     ts::guard_children();

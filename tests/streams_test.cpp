@@ -66,20 +66,19 @@ TEST(Streams, NoLineIsLostOnAnyStandardStream) {
                     Program client(client_command(), {kind, blocking}, input, {});
                     client.make_nonblocking();
                     const auto greeting = reg.receive();
-                    ASSERT_TRUE(greeting);
-                    ASSERT_TRUE(handler.send(greeting->port, std::string("1\0", 2)));
+                    ASSERT_TRUE(greeting && handler.send(greeting->port, std::string("1\0", 2)));
                     std::optional<Datagram> sent;
                     auto exchange = [&](Ms wait) {
                         if (sent && !handler.send(sent->port, sent->bytes.substr(0, 99)))
                             return false;
                         return client.write("a line\n") && (sent = handler.receive(wait)).has_value();
                     };
-                    const Lines start = client_started("1", 1, 10001);
                     ASSERT_TRUE(exchange(kWait));
                     ASSERT_NO_FATAL_FAILURE(expect_every_line(
                         client, exchange,
                         {"Udany odbiór wiadomości: a line", "", "Wpisz coś", "Wysłano z sukcesem"},
-                        start + Lines{"Wysłano z sukcesem"}, late, kind != Kind::File));
+                        client_started("1", 1, 10001) + Lines{"Wysłano z sukcesem"}, late,
+                        kind != Kind::File));
                 }
                 {
                     // The server: each datagram is echoed.

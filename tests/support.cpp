@@ -1,14 +1,11 @@
 // SPDX-License-Identifier: ISC
 #include "support.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/close_range.h>
-#include <net/if.h>
 #include <poll.h>
 #include <pty.h>
 #include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -21,7 +18,6 @@
 #include <climits>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -56,7 +52,6 @@ void kill_live_groups(int sig) {
     raise(sig);
 }
 
-// Waits until fd is readable; false on timeout.
 bool readable(int fd, Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now()).count();
     pollfd p{fd, POLLIN, 0};
@@ -81,18 +76,6 @@ sockaddr_in address_of(std::uint16_t port, in_addr_t address) {
     return {AF_INET, htons(port), {htonl(address)}, {}};
 }
 
-// Brings this namespace's loopback interface up.
-bool loopback_up() {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq ifr{};
-    std::strcpy(ifr.ifr_name, "lo");
-    bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
-    ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-    close(fd);
-    return ok;
-}
-
 // A tmpfs over /tmp, so that whatever the run leaves there, valgrind's
 // files and the programs' copies among them, goes with its last process.
 // A build folder under /tmp is bound back in place.
@@ -113,22 +96,17 @@ void private_tmp() {
     close(keep);
 }
 
-// A folder of this run's own, removed at its end.
-struct RunFolder {
-    std::string path = std::filesystem::temp_directory_path() / "tolpan-tests-XXXXXX";
-    RunFolder() {
-        if (mkdtemp(path.data()) == nullptr || chmod(path.c_str(), 0755) == -1)
-            path.clear();
-    }
-    ~RunFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-};
-
-// A new name in the run's folder.
+// A new name in a folder of this run's own, which anyone may read and
+// which goes at its end.
 std::string scratch_name() {
-    static const RunFolder folder;
+    static const struct Folder {
+        std::string path = std::filesystem::temp_directory_path() / "tolpan-tests-XXXXXX";
+        Folder() { (void)(mkdtemp(path.data()) != nullptr && chmod(path.c_str(), 0755) == 0); }
+        ~Folder() {
+            std::error_code left;
+            std::filesystem::remove_all(path, left);
+        }
+    } folder;
     static int made = 0;
     return folder.path + "/" + std::to_string(++made);
 }
@@ -198,18 +176,18 @@ bool open_stream(Kind kind, bool input, int ends[2]) {
 }  // namespace
 
 bool enter_private_network() {
-    const std::string uid = std::to_string(geteuid());
-    const std::string gid = std::to_string(getegid());
     // Else root in a user namespace, so that the programs it runs keep its
     // rights there.
+    const std::string uid = "0 " + std::to_string(geteuid()) + " 1";
+    const std::string gid = "0 " + std::to_string(getegid()) + " 1";
     constexpr int kSpaces = CLONE_NEWNET | CLONE_NEWNS;
-    const bool entered = unshare(kSpaces) == 0 || (unshare(CLONE_NEWUSER | kSpaces) == 0 &&
-                                                   write_file("/proc/self/setgroups", "deny") &&
-                                                   write_file("/proc/self/uid_map", "0 " + uid + " 1") &&
-                                                   write_file("/proc/self/gid_map", "0 " + gid + " 1"));
+    const bool entered =
+        unshare(kSpaces) == 0 ||
+        (unshare(CLONE_NEWUSER | kSpaces) == 0 && write_file("/proc/self/setgroups", "deny") &&
+         write_file("/proc/self/uid_map", uid) && write_file("/proc/self/gid_map", gid));
     if (entered)
         private_tmp();
-    in_private_network = entered && loopback_up();
+    in_private_network = entered && std::system("ip link set lo up") == 0;  // NOLINT(cert-env33-c)
     return in_private_network;
 }
 bool private_network() { return in_private_network; }
@@ -224,13 +202,6 @@ bool real_root() {
     return geteuid() == 0 && outside == "0" && count == "4294967295";
 }
 
-std::optional<std::uint16_t> taken_port() {
-    for (std::uint16_t port = 10000; port <= 10300; ++port)
-        if (!Udp(port).ok())
-            return port;
-    return std::nullopt;
-}
-
 void guard_children() {
     // What this process inherited is not the programs' to hold.
     (void)close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC);
@@ -239,7 +210,6 @@ void guard_children() {
     signal(SIGTERM, kill_live_groups);
 }
 
-// The program, under the command that the environment variable holds, if any.
 static std::vector<std::string> wrapped(const char* variable, const char* program) {
     const char* words = std::getenv(variable);
     std::istringstream wrapper(words != nullptr ? words : "");
@@ -292,10 +262,9 @@ Program::Program(std::vector<std::string> command, Stream out, Stream in, const 
         if (streams[i].blocking != Blocking::Yes)
             held_[i] = fcntl(*program_ends[i], F_DUPFD_CLOEXEC, 0);
     }
-    std::vector<char*> argv;
-    for (auto& word : command)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv(command.size() + 1);
+    for (std::size_t i = 0; i < command.size(); ++i)
+        argv[i] = command[i].data();
 
     pid_ = fork();
     if (pid_ == 0) {
@@ -339,8 +308,8 @@ bool Program::read_more(Clock::time_point deadline) {
             return false;
         }
         // A packet is one write.
-        if (out_stream_.kind == Kind::Packets && (buf[n - 1] != '\n' || n > 4096))
-            whole_lines_ = false;
+        whole_lines_ =
+            whole_lines_ && (out_stream_.kind != Kind::Packets || (buf[n - 1] == '\n' && n <= 4096));
         pending_.append(buf, static_cast<std::size_t>(n));
         return true;
     }
@@ -511,14 +480,9 @@ bool sleeping(pid_t pid) {
 long cpu_ticks(pid_t pid) {
     long sum = 0;
     for (pid_t p : family(pid))
-        sum += std::atol(stat_field(p, 14).c_str()) + std::atol(stat_field(p, 15).c_str());
+        sum += std::strtol(stat_field(p, 14).c_str(), nullptr, 10) +
+               std::strtol(stat_field(p, 15).c_str(), nullptr, 10);
     return sum;
-}
-
-long ticks_in(pid_t pid, Ms a_while) {
-    const long before = cpu_ticks(pid);
-    std::this_thread::sleep_for(a_while);
-    return cpu_ticks(pid) - before;
 }
 
 std::string proc(pid_t pid, const std::string& file) {

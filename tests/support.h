@@ -20,10 +20,9 @@ namespace ts {
 using Lines = std::vector<std::string>;
 using Ms = std::chrono::milliseconds;
 
-// The longest a test waits for anything that should come.
+// The longest a test waits for anything that should come; the client's
+// greeting; the largest UDP payload over IPv4.
 inline constexpr Ms kWait{5000};
-
-// The client's greeting, and the largest UDP payload over IPv4.
 inline const std::string kGreeting("Eloo\n\0\0\0", 8);
 inline constexpr std::size_t kMaxDatagram = 65507;
 
@@ -38,12 +37,9 @@ bool private_network();
 // Whether this process is root on the host, as switching to another user or
 // unmounting /proc needs: not so in a user namespace.
 bool real_root();
-// The first of the fixed ports 10000 to 10300 that is taken, if any.
-std::optional<std::uint16_t> taken_port();
 
-// Makes this process the reaper of orphaned descendants, makes an interrupt
-// or a termination kill every program still running, and keeps the
-// descriptors that this process inherited from the programs it starts.
+// Makes this process the reaper of orphaned descendants and an interrupt
+// kill every program still running; keeps what it inherited from them.
 void guard_children();
 
 // Commands that run the built programs, under the command in
@@ -62,10 +58,9 @@ std::string with_faults(const std::string& injections);
 // under a wrapper). A failure names the smallest case found and its seed.
 void sweep(const char* name, int cases, const std::function<void()>& property);
 
-// A copy of the program at path, in a new folder of the name given within
-// a folder of this run's own, gone at its end, that anyone may read: a test
-// may rename, replace or remove it, or run it as another user. "" if it
-// cannot be made.
+// A copy of the program at path, in a new folder of the name given in one
+// of this run's own that anyone may read, gone at its end: a test may move
+// or remove it, or run it as another user. "" if it cannot be made.
 std::string copy_of(const std::string& path, const std::string& folder = "bin");
 
 // What a program's standard input or output may be, and whether it is
@@ -154,21 +149,19 @@ std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
     return a;
 }
 
-// The server's first lines, and those of registering client n from a
-// greeting of `got` bytes and of an echo of n bytes on port.
+// The lines that the programs print: the server's first; registering
+// client n from a greeting of `got` bytes; an echo of n bytes on port; the
+// client's up to its first prompt, with a reply of text from port, and the
+// number n in it; a program's refusal of an argument, word; the SIGPIPE
+// notice of process pid.
 extern const Lines kServerStart;
 Lines registered(int n, std::size_t got);
 Lines echoed(std::uint16_t port, std::size_t n);
-// The client's lines up to its first prompt, with a reply of text from
-// port, and the number n in it.
 Lines client_started(const std::string& text, long n, std::uint16_t port);
-// The line with which program refuses an argument, word.
 inline std::string refused(const std::string& program, const std::string& word) {
     return program + ": nieprawidłowy argument „" + word + "”; zobacz: " + program + " --help";
 }
-// The line that the SIGPIPE notice of process pid prints.
 std::string notice(pid_t pid);
-// The parts of text, each ended by `end` or by the text's end.
 Lines split(const std::string& text, char end = '\n');
 // Random bytes, the same in every run.
 std::string random_bytes(std::size_t n);
@@ -177,10 +170,9 @@ std::string random_bytes(std::size_t n);
 bool eventually(const std::function<bool()>& cond, Ms wait = kWait);
 // Waits until the process sleeps, as it does in a blocking receive or read.
 bool sleeping(pid_t pid);
-// The CPU ticks that pid and its descendants have used, and use in a
-// while: a process stuck in a loop burns one every 10 ms.
+// The CPU ticks that pid and its descendants have used: a process stuck in
+// a loop burns one every 10 ms.
 long cpu_ticks(pid_t pid);
-long ticks_in(pid_t pid, Ms a_while = Ms{300});
 
 // What /proc tells of a process: a file of its own, whole; its children,
 // itself and all its descendants (each parent first), its one child once
