@@ -200,7 +200,7 @@ TEST(Client, StartsAndEndsHoweverItIsStarted) {
          .datagram = 8193},
         // Output closed, or gone with its reader: the client goes on.
         {.script = "exec \"$@\" >&-", .typed = {"one\n", "two\n"}, .out = std::nullopt, .status = 0},
-        {.script = "exec bash -c 'set -o pipefail; \"$0\" | true' \"$@\"",
+        {.script = "exec bash -c 'set -o pipefail; \"$0\" \"$@\" | true' \"$@\"",
          .typed = {"one\n", "two\n"},
          .out = std::nullopt,
          .status = 0},
