@@ -240,9 +240,9 @@ TEST(Client, StartsAndEndsHoweverItIsStarted) {
         }
         client.close_input();
         if (start.out) {
-            EXPECT_EQ(client.lines(start.out->size()), *start.out);
+            ASSERT_EQ(client.lines(start.out->size()), *start.out);
         }
-        EXPECT_EQ(client.wait_exit(start.status ? kWait : Ms{500}), start.status);
+        ASSERT_EQ(client.wait_exit(start.status ? kWait : Ms{500}), start.status);
         EXPECT_EQ(client.stop(), "");
         EXPECT_FALSE(reg.receive(Ms{0}));
     }

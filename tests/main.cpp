@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 
 #include "support.h"
@@ -14,9 +15,9 @@ namespace ts {
 void sweep(const char* name, int cases, const std::function<void()>& property) {
     rc::detail::TestParams params = rc::detail::configuration().testParams;
     params.maxSuccess = client_wrapped() ? std::max(1, cases / 4) : cases;
-    // Choices scale with the size of a case until it reaches 100: from the
-    // second case on, every choice is open.
+    // Choices widen with a case's size, up to 100: from the second, all are open.
     params.maxSize = 100 * params.maxSuccess;
+    params.disableShrinking = std::getenv("TOLPAN_NO_SHRINK") != nullptr;  // as scripts/mutate.sh runs it
     const rc::detail::TestMetadata metadata{name, name};
     const auto result = rc::detail::checkTestable(property, metadata, params);
     if (!result.is<rc::detail::SuccessResult>()) {

@@ -65,9 +65,9 @@ TEST(CommandLine, EveryWordIsAnsweredOrRefusedBeforeAnythingIsSent) {
                     : help    ? program.help
                               : Lines{program.name + ", wersja " TOLPAN_VERSION};
                 if (output == 0) {
-                    EXPECT_EQ(run.lines(20), out);
+                    ASSERT_EQ(run.lines(20), out);
                 }
-                EXPECT_EQ(run.wait_exit(), answered ? (output == 0 ? 0 : 1) : 2);
+                ASSERT_EQ(run.wait_exit(), answered ? (output == 0 ? 0 : 1) : 2);
             }
     EXPECT_FALSE(reg.receive(Ms{0})) << "a greeting was sent";
 }

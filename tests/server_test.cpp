@@ -84,8 +84,7 @@ struct Many {
 void expect_many(Program& server, const Many& many) {
     ASSERT_EQ(server.lines(4), kServerStart);
     Udp a;
-    // Room for the replies to a burst, which runs only where root on the
-    // host may force it.
+    // Room for the replies to a burst, which only root on the host may force.
     const int room = 1 << 22;
     ASSERT_TRUE(!real_root() || setsockopt(a.fd(), SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) == 0);
     pid_t registrar = server.pid();

@@ -25,8 +25,8 @@ void expect_every_line(Program& program, const std::function<bool(Ms)>& step, co
         const long before = cpu_ticks(program.pid());
         if (!step(late ? Ms{100} : kWait)) {
             ASSERT_TRUE(late);
-            EXPECT_TRUE(sigpipe_held(program.pid()));
-            EXPECT_LE(cpu_ticks(program.pid()) - before, 3);
+            ASSERT_TRUE(sigpipe_held(program.pid()));
+            ASSERT_LE(cpu_ticks(program.pid()) - before, 3);
             expected = expected + per_step;
             break;
         }
@@ -36,15 +36,15 @@ void expect_every_line(Program& program, const std::function<bool(Ms)>& step, co
             expected.clear();
         }
     }
-    EXPECT_EQ(steps < most, late && fills) << steps << " steps";
-    EXPECT_EQ(program.lines(expected.size()), expected);
-    EXPECT_TRUE(program.still_nonblocking()) << "the shared output was changed";
+    ASSERT_EQ(steps < most, late && fills) << steps << " steps";
+    ASSERT_EQ(program.lines(expected.size()), expected);
+    ASSERT_TRUE(program.still_nonblocking()) << "the shared output was changed";
     // Filled by another holder while the program waits for input, the
     // output takes the notice once it is read.
     if (const std::string filled = program.fill_output(); !filled.empty()) {
         ASSERT_EQ(kill(program.pid(), SIGPIPE), 0);
         const Lines lines = split(filled + notice(program.pid()) + "\n");
-        EXPECT_EQ(program.lines(lines.size()), lines);
+        ASSERT_EQ(program.lines(lines.size()), lines);
     }
 }
 
@@ -90,7 +90,7 @@ TEST(Streams, NoLineIsLostOnAnyStandardStream) {
                     auto echo = [&](Ms wait) { return a.send(10001, "fill") && a.receive(wait).has_value(); };
                     ASSERT_NO_FATAL_FAILURE(expect_every_line(server, echo, echoed(10001, 4),
                                                               registered(1, 8), late, kind != Kind::File));
-                    EXPECT_TRUE(!late || kind == Kind::File || a.receive());
+                    ASSERT_TRUE(!late || kind == Kind::File || a.receive());
                 }
             }
 }
