@@ -33,10 +33,10 @@ const Programs kPrograms[] = {
 }  // namespace
 
 TEST(CommandLine, EveryWordIsAnsweredOrRefusedBeforeAnythingIsSent) {
-    // Each option, words like them, and any word, alone or followed by any.
-    // The answer is read, or cannot be written: to a full device, to a pipe
-    // whose reader has gone or to a terminal that hung up by the time the
-    // program starts on a line of its input.
+    // Each option, words like them, and any word, alone or followed by any,
+    // given with SIGPIPE let through. The answer is read, or cannot be
+    // written: to a full device, or a pipe whose reader has gone or a
+    // terminal that hung up by the time the program starts on its input.
     const Lines words = {"--help", "-h", "--version", "-V", "-", "--", "--hel", "-hV", "--help=1", "", "x y"};
     Udp reg(10000);
     ASSERT_TRUE(reg.ok());
@@ -54,9 +54,9 @@ TEST(CommandLine, EveryWordIsAnsweredOrRefusedBeforeAnythingIsSent) {
                 const bool help = first == "--help" || first == "-h";
                 const bool version = first == "--version" || first == "-V";
                 const bool answered = command.size() == 2 && (help || version);
-                Program run(in_shell(command, output == 1 ? "exec \"$@\" >/dev/full"
+                Program run(in_shell(command, output == 1 ? "read -r go && exec \"$@\" >/dev/full"
                                                           : "read -r go && exec \"$@\" 2>&1"),
-                            {output == 3 ? Kind::Terminal : Kind::Pipe});
+                            {output == 3 ? Kind::Terminal : Kind::Pipe}, {}, {});
                 if (output >= 2)
                     run.close_output();
                 ASSERT_TRUE(run.write("go\n"));
