@@ -22,11 +22,13 @@ struct sigaction ignore_action;
 sigset_t work_mask;
 sigset_t wait_mask;
 
-// A page of its own: every process writes it, so each copies just that one
-// page. No larger than PIPE_BUF, so that one write of it is never split on
-// a pipe.
-alignas(4096) char output_buffer[4096];
-std::size_t output_used = 0;
+// The lines and their count, in a page of their own: every process writes
+// it, so each copies just that one page. No larger than PIPE_BUF, so that
+// one write of the lines is never split on a pipe.
+struct alignas(4096) Output {
+    char lines[4096 - sizeof(std::size_t)];
+    std::size_t used;
+} output;
 // On a terminal each print goes out at once.
 bool line_by_line = false;
 
@@ -60,9 +62,9 @@ bool write_out(const char* text, std::size_t len) {
 // a text longer than the buffer goes out from a block of its own.
 void print_long(std::size_t len, const char* format, va_list args) {
     (void)flush_output();
-    if (len < sizeof output_buffer) {
-        output_used =
-            static_cast<std::size_t>(std::vsnprintf(output_buffer, sizeof output_buffer, format, args));
+    if (len < sizeof output.lines) {
+        output.used =
+            static_cast<std::size_t>(std::vsnprintf(output.lines, sizeof output.lines, format, args));
         return;
     }
     char* text = nullptr;
@@ -139,10 +141,10 @@ void print(const char* format, ...) {
     va_start(args, format);
     va_list again;
     va_copy(again, args);
-    const std::size_t room = sizeof output_buffer - output_used;
-    const int len = std::vsnprintf(output_buffer + output_used, room, format, args);
+    const std::size_t room = sizeof output.lines - output.used;
+    const int len = std::vsnprintf(output.lines + output.used, room, format, args);
     if (len >= 0 && static_cast<std::size_t>(len) < room)
-        output_used += static_cast<std::size_t>(len);
+        output.used += static_cast<std::size_t>(len);
     else if (len >= 0)
         print_long(static_cast<std::size_t>(len), format, again);
     va_end(again);
@@ -154,8 +156,8 @@ void print(const char* format, ...) {
 void print_line(const char* line) { print("%s\n", line); }
 
 bool flush_output() {
-    const bool all = write_out(output_buffer, output_used);
-    output_used = 0;
+    const bool all = write_out(output.lines, output.used);
+    output.used = 0;
     return all;
 }
 
