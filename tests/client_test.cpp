@@ -77,12 +77,11 @@ bool interrupted(Program& client) {
 }  // namespace
 
 TEST(Client, PrintsAnyReplyThenSendsItsLineBufferAndPrintsEachAnswer) {
-    // A reply with a number as "%d" may meet it, amid white space and
-    // anything, or any bytes at all, from any port. Then lines of every
-    // length, the longest cut; answers of every size, the handler's echo
-    // among them, from the peer or from anyone else, who becomes the peer;
-    // a SIGPIPE while the client waits for either.
-    sweep("exchanges", 25, [] {
+    // A reply with a number as "%d" may meet it, amid white space and anything, or
+    // any bytes, from any port. Then lines of every length, the longest cut; answers
+    // of every size, the echo among them, from the peer or anyone else, who becomes
+    // the peer; a SIGPIPE while the client waits for either.
+    sweep("exchanges", 40, [] {
         auto some = [](int most, const rc::Gen<char>& chars) {
             return *rc::gen::container<std::string>(static_cast<std::size_t>(*rc::gen::inRange(0, most)),
                                                     chars);
@@ -92,19 +91,23 @@ TEST(Client, PrintsAnyReplyThenSendsItsLineBufferAndPrintsEachAnswer) {
             return at->ok() ? std::move(at) : std::make_unique<Udp>();
         };
         const std::string any = some(120, rc::gen::arbitrary<char>());
-        const std::string reply = *rc::gen::arbitrary<bool>()
+        // Digits of any length, or at the ends of a signed or unsigned int of 32 or 64 bits.
+        const std::string digits = *rc::gen::arbitrary<bool>()
+                                       ? some(15, rc::gen::inRange('0', static_cast<char>('9' + 1)))
+                                       : *rc::gen::element<std::string>("2147483647", "2147483648",
+                                                                        "4294967297", "9223372036854775808");
+        const std::string reply = *rc::gen::weightedElement<bool>({{1, true}, {2, false}})
                                       ? any
                                       : some(5, rc::gen::element(' ', '\t', '\n', '\v', '\f', '\r')) +
                                             *rc::gen::element<std::string>("", "+", "-", "--", "0x") +
-                                            some(15, rc::gen::inRange('0', static_cast<char>('9' + 1))) +
-                                            any.substr(0, 20);
+                                            digits + any.substr(0, 20);
         Udp reg(10000);
-        RC_ASSERT(reg.ok());
         std::vector<std::unique_ptr<Udp>> peers;
         peers.push_back(anyone());
         Program client(client_command());
         const auto greeting = reg.receive();
-        RC_ASSERT(greeting && greeting->bytes == kGreeting && peers[0]->send(greeting->port, reply));
+        RC_ASSERT(reg.ok() && greeting && greeting->bytes == kGreeting &&
+                  peers[0]->send(greeting->port, reply));
         const std::string text = up_to_zero(reply.substr(0, 99));
         const Lines started = client_started(text, read_number(text), peers[0]->port());
         RC_ASSERT(client.lines(started.size()) == started);

@@ -149,11 +149,10 @@ std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
     return a;
 }
 
-// The lines that the programs print: the server's first; registering
-// client n from a greeting of `got` bytes; an echo of n bytes on port; the
-// client's up to its first prompt, with a reply of text from port, and the
-// number n in it; a program's refusal of an argument, word; the SIGPIPE
-// notice of process pid.
+// The programs' lines: the server's first; registering client n from a
+// greeting of `got` bytes; an echo of n bytes on port; the client's up to its
+// first prompt, after a reply of text with number n from port; a refusal of
+// word; the SIGPIPE notice of process pid.
 extern const Lines kServerStart;
 Lines registered(int n, std::size_t got);
 Lines echoed(std::uint16_t port, std::size_t n);
