@@ -106,8 +106,8 @@ TEST(Client, PrintsAnyReplyThenSendsItsLineBufferAndPrintsEachAnswer) {
         peers.push_back(anyone());
         Program client(client_command());
         const auto greeting = reg.receive();
-        RC_ASSERT(reg.ok() && greeting && greeting->bytes == kGreeting &&
-                  peers[0]->send(greeting->port, reply));
+        RC_ASSERT((reg.ok() && greeting && greeting->bytes == kGreeting &&
+                   peers[0]->send(greeting->port, reply)));
         const std::string text = up_to_zero(reply.substr(0, 99));
         const Lines started = client_started(text, read_number(text), peers[0]->port());
         RC_ASSERT(client.lines(started.size()) == started);
@@ -130,7 +130,7 @@ TEST(Client, PrintsAnyReplyThenSendsItsLineBufferAndPrintsEachAnswer) {
             if (*rc::gen::weightedElement<bool>({{2, true}, {1, false}}))  // printed whole, or to a zero byte
                 std::replace(line.begin(), line.end(), '\0', 'z');
             const int signal = *rc::gen::inRange(0, 3);  // none, at input, at the answer
-            RC_ASSERT(signal != 1 || interrupted(client));
+            RC_ASSERT((signal != 1 || interrupted(client)));
             RC_ASSERT(client.write(line + (ends ? "\n" : "")));
             if (!ends)
                 client.close_input();
@@ -139,7 +139,7 @@ TEST(Client, PrintsAnyReplyThenSendsItsLineBufferAndPrintsEachAnswer) {
             buffer.type(line.substr(0, kLineMax) + (ends ? "\n" : ""), sent->bytes.size());
             RC_ASSERT(sent->bytes == buffer.datagram());
             RC_ASSERT(client.line() == "Wysłano z sukcesem");
-            RC_ASSERT(signal != 2 || interrupted(client));
+            RC_ASSERT((signal != 2 || interrupted(client)));
 
             if (*rc::gen::weightedElement<bool>({{3, false}, {1, true}})) {
                 peers.push_back(anyone());

@@ -278,9 +278,9 @@ TEST(Server, ResumedAtAnyClientAnswersEverySenderButItsOwnSockets) {
         Udp reg(10000);
         auto from = std::make_unique<Udp>(port, address);
         const Udp& sender = home && port == 10000 ? reg : *from;
-        RC_ASSERT(reg.ok() && sender.ok());
+        RC_ASSERT((reg.ok() && sender.ok()));
         Program server(resumed_at(std::to_string(n) + " 3 $$ tolpan-server", reg.fd()));
-        RC_ASSERT(sleeping(server.pid()) && kill(server.pid(), SIGSTOP) == 0);
+        RC_ASSERT((sleeping(server.pid()) && kill(server.pid(), SIGSTOP) == 0));
         RC_ASSERT(sender.send(10000, greeting));
         if (home && port == handler)
             from.reset();
@@ -296,7 +296,7 @@ TEST(Server, ResumedAtAnyClientAnswersEverySenderButItsOwnSockets) {
         RC_ASSERT(server.lines(6) == lines);
         const auto reply = from ? from->receive(own ? Ms{20} : kWait) : std::nullopt;
         RC_ASSERT(reply.has_value() == (from && !own));
-        RC_ASSERT(!reply || (reply->bytes == std::to_string(n) + '\0' && reply->port == handler));
+        RC_ASSERT((!reply || (reply->bytes == std::to_string(n) + '\0' && reply->port == handler)));
         if (!from)
             return;
 
@@ -307,7 +307,7 @@ TEST(Server, ResumedAtAnyClientAnswersEverySenderButItsOwnSockets) {
         RC_ASSERT(server.lines(2) == lines);
         const auto echo = from->receive(own ? Ms{20} : kWait);
         RC_ASSERT(echo.has_value() == !own);
-        RC_ASSERT(!echo || (echo->bytes == datagram.substr(0, 99) && echo->port == handler));
+        RC_ASSERT((!echo || (echo->bytes == datagram.substr(0, 99) && echo->port == handler)));
         RC_ASSERT(!server.line(Ms{own ? 20 : 0}));
     });
 }
