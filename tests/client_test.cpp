@@ -106,8 +106,8 @@ TEST(Client, PrintsAnyReplyThenSendsItsLineBufferAndPrintsEachAnswer) {
         peers.push_back(anyone());
         Program client(client_command());
         const auto greeting = reg.receive();
-        RC_ASSERT((reg.ok() && greeting && greeting->bytes == kGreeting &&
-                   peers[0]->send(greeting->port, reply)));
+        RC_ASSERT(
+            (reg.ok() && greeting && greeting->bytes == kGreeting && peers[0]->send(greeting->port, reply)));
         const std::string text = up_to_zero(reply.substr(0, 99));
         const Lines started = client_started(text, read_number(text), peers[0]->port());
         RC_ASSERT(client.lines(started.size()) == started);

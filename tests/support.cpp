@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -33,23 +34,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 bool in_private_network = false;
-// Groups of programs still running, so that an interrupted run kills them too.
-volatile sig_atomic_t live_groups[64];
+// Groups of programs still running; shared with the watcher once it runs.
+constexpr std::size_t kGroups = 64;
+pid_t own_groups[kGroups];
+pid_t* live_groups = own_groups;
 
 void track_group(pid_t from, pid_t to) {
-    for (auto& g : live_groups)
-        if (g == from) {
-            g = to;
-            return;
-        }
-}
-
-void kill_live_groups(int sig) {
-    for (auto& g : live_groups)
-        if (g > 0)
-            killpg(g, SIGKILL);
-    signal(sig, SIG_DFL);
-    raise(sig);
+    if (pid_t* g = std::find(live_groups, live_groups + kGroups, from); g != live_groups + kGroups)
+        *g = to;
 }
 
 bool readable(int fd, Clock::time_point deadline) {
@@ -119,43 +111,38 @@ bool open_kind(Kind kind, bool input, int ends[2]) {
     if (input)
         mode.c_lflag |= ICANON;
     const std::string name = scratch_name();
-    switch (kind) {
+    switch (kind) {  // fds: the read and write ends, or a terminal's master and slave
         case Kind::Pipe:
-            if (pipe2(fds, O_CLOEXEC) == -1)
+            if (pipe2(fds, O_CLOEXEC) != 0)
                 return false;
-            ends[0] = fds[input ? 0 : 1];
-            ends[1] = fds[input ? 1 : 0];
-            return true;
+            break;
         case Kind::Fifo:
-            if (mkfifo(name.c_str(), 0600) == -1)
-                return false;
-            fds[0] = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-            fds[1] = open(name.c_str(), O_WRONLY | O_CLOEXEC);
-            unlink(name.c_str());
-            (void)fcntl(fds[0], F_SETFL, 0);
-            ends[0] = fds[input ? 0 : 1];
-            ends[1] = fds[input ? 1 : 0];
-            return fds[0] != -1 && fds[1] != -1;
+            if (mkfifo(name.c_str(), 0600) == 0) {
+                fds[0] = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+                fds[1] = open(name.c_str(), O_WRONLY | O_CLOEXEC);
+                unlink(name.c_str());
+                (void)fcntl(fds[0], F_SETFL, 0);
+            }
+            break;
         case Kind::Socket:
         case Kind::Packets:
             return socketpair(AF_UNIX, (kind == Kind::Socket ? SOCK_STREAM : SOCK_SEQPACKET) | SOCK_CLOEXEC,
                               0, ends) == 0;
         case Kind::Terminal:
         case Kind::Master:
-            if (openpty(&fds[0], &fds[1], nullptr, &mode, nullptr) == -1)
-                return false;
-            (void)fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-            (void)fcntl(fds[1], F_SETFD, FD_CLOEXEC);
-            ends[0] = fds[kind == Kind::Terminal ? 1 : 0];
-            ends[1] = fds[kind == Kind::Terminal ? 0 : 1];
-            return true;
+            if (openpty(&fds[0], &fds[1], nullptr, &mode, nullptr) == 0)
+                (void)(fcntl(fds[0], F_SETFD, FD_CLOEXEC) + fcntl(fds[1], F_SETFD, FD_CLOEXEC));
+            input = kind == Kind::Master;  // the program's end is fds[input ? 0 : 1]
+            break;
         case Kind::File:
             ends[0] = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
             ends[1] = open(name.c_str(), O_RDONLY | O_CLOEXEC);
             unlink(name.c_str());
             return ends[0] != -1 && ends[1] != -1;
     }
-    return false;
+    ends[0] = fds[input ? 0 : 1];
+    ends[1] = fds[input ? 1 : 0];
+    return fds[0] != -1 && fds[1] != -1;
 }
 
 // A stream of kind between a program and this process: ends[0] the
@@ -206,8 +193,25 @@ void guard_children() {
     // What this process inherited is not the programs' to hold.
     (void)close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC);
     (void)prctl(PR_SET_CHILD_SUBREAPER, 1);
-    signal(SIGINT, kill_live_groups);
-    signal(SIGTERM, kill_live_groups);
+    // However this process ends (killed, crashed, stopped by a sanitizer),
+    // the watcher's pipe closes, and the programs, which never hold it, go.
+    void* shared =
+        mmap(nullptr, sizeof own_groups, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    int alive[2];
+    if (shared == MAP_FAILED || pipe2(alive, O_CLOEXEC) != 0)
+        return;
+    live_groups = static_cast<pid_t*>(shared);
+    if (fork() == 0) {
+        setpgid(0, 0);
+        close(alive[1]);
+        char end = 0;
+        if (read(alive[0], &end, 1) != 1)  // nothing is written: it ends with this process
+            for (std::size_t i = 0; i < kGroups; ++i)
+                if (live_groups[i] > 0)
+                    killpg(live_groups[i], SIGKILL);
+        _exit(0);
+    }
+    close(alive[0]);
 }
 
 static std::vector<std::string> wrapped(const char* variable, const char* program) {
@@ -473,6 +477,17 @@ bool eventually(const std::function<bool()>& cond, Ms wait) {
     return true;
 }
 
+// One field of a process's stat, counted from 1; "" if it has gone.
+static std::string stat_field(pid_t pid, int field) {
+    const std::string stat = proc(pid, "stat");
+    // The command name (field 2) may hold spaces: count from its closing ')'.
+    std::istringstream rest(stat.substr(std::min(stat.rfind(')'), stat.size() - 1) + 1));
+    std::string value;
+    for (int i = 3; i <= field && rest >> value; ++i) {
+    }
+    return rest && field >= 3 ? value : "";
+}
+
 bool sleeping(pid_t pid) {
     return eventually([&] { return stat_field(pid, 3) == "S"; });
 }
@@ -554,16 +569,6 @@ Lines udp_addresses() {
     for (std::string slot, local; udp >> slot >> local && std::getline(udp, line);)
         addresses.push_back(local.substr(0, local.find(':')));
     return addresses;
-}
-
-std::string stat_field(pid_t pid, int field) {
-    const std::string stat = proc(pid, "stat");
-    // The command name (field 2) may hold spaces: count from its closing ')'.
-    std::istringstream rest(stat.substr(std::min(stat.rfind(')'), stat.size() - 1) + 1));
-    std::string value;
-    for (int i = 3; i <= field && rest >> value; ++i) {
-    }
-    return rest && field >= 3 ? value : "";
 }
 
 }  // namespace ts

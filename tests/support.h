@@ -38,8 +38,9 @@ bool private_network();
 // unmounting /proc needs: not so in a user namespace.
 bool real_root();
 
-// Makes this process the reaper of orphaned descendants and an interrupt
-// kill every program still running; keeps what it inherited from them.
+// Makes this process the reaper of orphaned descendants, and its end,
+// however it comes, kill every program still running; keeps what it
+// inherited from them.
 void guard_children();
 
 // Commands that run the built programs, under the command in
@@ -177,8 +178,7 @@ long cpu_ticks(pid_t pid);
 // itself and all its descendants (each parent first), its one child once
 // it has forked, its exit status once it has ended and nobody waits for it
 // (as a shell shows it), whether it holds SIGPIPE, how many descriptors it
-// holds, the receive buffer of its first socket (-1 if none), and one field
-// of its stat, counted from 1 ("" if gone).
+// holds, and the receive buffer of its first socket (-1 if none).
 std::string proc(pid_t pid, const std::string& file);
 std::vector<pid_t> children(pid_t pid);
 std::vector<pid_t> family(pid_t pid);
@@ -187,7 +187,6 @@ std::optional<int> zombie_status(pid_t pid, Ms wait = kWait);
 bool sigpipe_held(pid_t pid);
 std::size_t open_descriptors(pid_t pid);
 int receive_buffer(pid_t pid);
-std::string stat_field(pid_t pid, int field);
 // The local addresses of this namespace's UDP sockets: 00000000 is every one.
 Lines udp_addresses();
 
