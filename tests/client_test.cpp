@@ -231,10 +231,10 @@ TEST(Client, StartsAndEndsHoweverItIsStarted) {
                        {Kind::Pipe, Blocking::AtStart});
         const auto greeting = reg.receive(start.greets ? kWait : Ms{0});
         ASSERT_EQ(greeting.has_value(), start.greets);
-        const pid_t waiting = family(client.pid()).back();  // strace's child, where strace runs it
         ASSERT_TRUE(!greeting || reg.send(greeting->port, "1"));
         for (const auto& line : start.typed) {
-            ASSERT_TRUE(sleeping(waiting));
+            // The client is its family's last, under strace too, once a pipeline's reader has gone.
+            ASSERT_TRUE(eventually([&] { return sleeping(family(client.pid()).back(), Ms{0}); }));
             ASSERT_TRUE(client.write(line));
             const auto sent = reg.receive();
             ASSERT_TRUE(sent);

@@ -488,8 +488,8 @@ static std::string stat_field(pid_t pid, int field) {
     return rest && field >= 3 ? value : "";
 }
 
-bool sleeping(pid_t pid) {
-    return eventually([&] { return stat_field(pid, 3) == "S"; });
+bool sleeping(pid_t pid, Ms wait) {
+    return eventually([&] { return stat_field(pid, 3) == "S"; }, wait);
 }
 
 long cpu_ticks(pid_t pid) {

@@ -169,7 +169,7 @@ std::string random_bytes(std::size_t n);
 // Polls cond until it holds; false if it still does not after wait.
 bool eventually(const std::function<bool()>& cond, Ms wait = kWait);
 // Waits until the process sleeps, as it does in a blocking receive or read.
-bool sleeping(pid_t pid);
+bool sleeping(pid_t pid, Ms wait = kWait);
 // The CPU ticks that pid and its descendants have used: a process stuck in
 // a loop burns one every 10 ms.
 long cpu_ticks(pid_t pid);
