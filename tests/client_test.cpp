@@ -61,7 +61,8 @@ struct LineBuffer {
     }
     // A receive fills the buffer but its last byte, at most.
     void receive(const std::string& d) {
-        bytes.replace(0, std::min(d.size(), bytes.size() - 1), d.substr(0, bytes.size() - 1));
+        const std::size_t n = std::min(d.size(), bytes.size() - 1);
+        bytes.replace(0, n, d, 0, n);
     }
     std::string datagram() const { return bytes.substr(0, std::min(bytes.size() - 1, kMaxDatagram)); }
     std::string text() const { return up_to_zero(bytes); }

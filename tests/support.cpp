@@ -111,7 +111,7 @@ bool open_kind(Kind kind, bool input, int ends[2]) {
     if (input)
         mode.c_lflag |= ICANON;
     const std::string name = scratch_name();
-    switch (kind) {  // fds: the read and write ends, or a terminal's master and slave
+    switch (kind) {  // fds: the read end and the write end
         case Kind::Pipe:
             if (pipe2(fds, O_CLOEXEC) != 0)
                 return false;
@@ -130,10 +130,11 @@ bool open_kind(Kind kind, bool input, int ends[2]) {
                               0, ends) == 0;
         case Kind::Terminal:
         case Kind::Master:
-            if (openpty(&fds[0], &fds[1], nullptr, &mode, nullptr) == 0)
-                (void)(fcntl(fds[0], F_SETFD, FD_CLOEXEC) + fcntl(fds[1], F_SETFD, FD_CLOEXEC));
-            input = kind == Kind::Master;  // the program's end is fds[input ? 0 : 1]
-            break;
+            if (openpty(&fds[0], &fds[1], nullptr, &mode, nullptr) != 0)
+                return false;
+            ends[0] = fds[kind == Kind::Terminal ? 1 : 0];  // the slave, or the master
+            ends[1] = fds[kind == Kind::Terminal ? 0 : 1];
+            return fcntl(ends[0], F_SETFD, FD_CLOEXEC) == 0 && fcntl(ends[1], F_SETFD, FD_CLOEXEC) == 0;
         case Kind::File:
             ends[0] = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
             ends[1] = open(name.c_str(), O_RDONLY | O_CLOEXEC);
@@ -204,8 +205,7 @@ void guard_children() {
     if (fork() == 0) {
         setpgid(0, 0);
         close(alive[1]);
-        char end = 0;
-        if (read(alive[0], &end, 1) != 1)  // nothing is written: it ends with this process
+        if (char end = 0; read(alive[0], &end, 1) != 1)  // nothing is written: it ends with this process
             for (std::size_t i = 0; i < kGroups; ++i)
                 if (live_groups[i] > 0)
                     killpg(live_groups[i], SIGKILL);
