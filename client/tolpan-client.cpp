@@ -37,7 +37,7 @@ ssize_t read_input(void* cookie, char* buf, std::size_t size) {
     auto& line_so_far = *static_cast<std::size_t*>(cookie);
     for (;;) {
         const ssize_t got =
-            when_ready(STDIN_FILENO, POLLIN, true, [&] { return read(STDIN_FILENO, buf, size); });
+            when_ready(STDIN_FILENO, POLLIN, [&] { return read(STDIN_FILENO, buf, size); });
         if (got <= 0)
             return got;
         std::size_t kept = 0;
@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
         print_line("Błąd Połączono");
     else
         print_line("Połączono");
-    print("Otrzymana wiadomość: %s\n", buf);
+    print_text("Otrzymana wiadomość: %s\n", buf);
     print("Nr klienta odebrany w wiadomości: %d\nRzeczywisty port OK: %hu\n", client_number(buf),
           ntohs(peer.addr.sin_port));
 
@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
         if (receive(sock, buf, cap - 1, peer) == -1)
             print_line("Błąd recfrom");
         else
-            print("Udany odbiór wiadomości: %s\n", buf);
+            print_text("Udany odbiór wiadomości: %s\n", buf);
     }
 
     // Standard input has ended, or could not be read.

@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -31,6 +33,11 @@ struct alignas(4096) Output {
 } output;
 // On a terminal each print goes out at once.
 bool line_by_line = false;
+// Between begin_wait and end_wait the notice may come at any moment and
+// write the lines, so nothing else does.
+bool waiting_for_input = false;
+
+std::size_t room() { return sizeof output.lines - output.used; }
 
 // Waits until standard output can take a write, with SIGPIPE held so that
 // no notice comes between the pieces of a line. select, as poll refuses to
@@ -42,42 +49,69 @@ bool output_ready() {
     return select(STDOUT_FILENO + 1, nullptr, &out, nullptr, nullptr) == 1;
 }
 
-// Writes text whole to standard output, going on from where each write
-// stops and waiting while it cannot go. Returns false, with errno, once a
-// write fails: a reader that has gone costs one write. Async-signal-safe.
-bool write_out(const char* text, std::size_t len) {
-    while (len != 0) {
-        const ssize_t n = write(STDOUT_FILENO, text, len);
-        if (n > 0) {
-            text += n;
-            len -= static_cast<std::size_t>(n);
-        } else if (n == 0 || (errno != EINTR && (errno != EAGAIN || !output_ready()))) {
-            return false;
-        }
+// Writes text to standard output, going on from where each write stops and
+// waiting while it cannot go. Returns how much went: less than len once a
+// write fails, with errno, so that a reader that has gone costs one write.
+// Async-signal-safe.
+std::size_t write_out(const char* text, std::size_t len) {
+    std::size_t done = 0;
+    while (done < len) {
+        const ssize_t n = write(STDOUT_FILENO, text + done, len - done);
+        if (n > 0)
+            done += static_cast<std::size_t>(n);
+        else if (n == 0 || (errno != EINTR && (errno != EAGAIN || !output_ready())))
+            break;
     }
+    return done;
+}
+
+// Takes back the start of a line that a failed write left at the end of a
+// file, as a full disk does, and returns how much of text went: the line is
+// then kept whole, and no line, of this process or another, is written
+// onto its end. Async-signal-safe.
+std::size_t take_back(const char* text, std::size_t done) {
+    std::size_t cut = 0;
+    while (cut < done && text[done - cut - 1] != '\n')
+        ++cut;
+    struct stat file {};
+    const off_t end = lseek(STDOUT_FILENO, 0, SEEK_CUR);
+    if (cut == 0 || end == -1 || fstat(STDOUT_FILENO, &file) == -1 || file.st_size != end ||
+        ftruncate(STDOUT_FILENO, end - static_cast<off_t>(cut)) == -1)
+        return done;
+    (void)lseek(STDOUT_FILENO, end - static_cast<off_t>(cut), SEEK_SET);
+    return done - cut;
+}
+
+// Adds text behind the lines, sending them first if it does not fit. False,
+// with nothing added, while what the output refused leaves no room.
+bool add(const char* text, std::size_t len) {
+    if (len > room())
+        (void)flush_output();
+    if (len > room())
+        return false;
+    std::memcpy(output.lines + output.used, text, len);
+    output.used += len;
     return true;
 }
 
-// A print that does not fit behind the lines before it: they go first, and
-// a text longer than the buffer goes out from a block of its own.
-void print_long(std::size_t len, const char* format, va_list args) {
-    (void)flush_output();
-    if (len < sizeof output.lines) {
-        output.used =
-            static_cast<std::size_t>(std::vsnprintf(output.lines, sizeof output.lines, format, args));
-        return;
+// Adds text a page at a time, sending each; false once the output refuses.
+bool add_pages(const char* text, std::size_t len) {
+    while (len != 0) {
+        if (room() == 0 && !flush_output())
+            return false;
+        const std::size_t n = std::min(len, room());
+        std::memcpy(output.lines + output.used, text, n);
+        output.used += n;
+        text += n;
+        len -= n;
     }
-    char* text = nullptr;
-    const int made = vasprintf(&text, format, args);
-    if (made != -1)
-        (void)write_out(text, static_cast<std::size_t>(made));
-    std::free(text);
+    return true;
 }
 
 }  // namespace
 
 // Formats the line by hand: printf is not async-signal-safe. It runs only
-// while the process waits, when no line of its own is half written.
+// while the process waits, when nothing else touches the lines.
 void ObsSygnalu(int /*signal*/) {
     static constexpr char kHead[] = "pojawil sie sygnal SIGPIPE !!! (pid==";
     const int saved_errno = errno;
@@ -94,7 +128,10 @@ void ObsSygnalu(int /*signal*/) {
     line[len++] = ')';
     line[len++] = '\n';
 
-    if (!write_out(line, len) && errno == EPIPE) {
+    // Behind the lines that the output has refused so far, if any: never
+    // inside one.
+    (void)add(line, len);
+    if (!flush_output() && errno == EPIPE) {
         // The write raised SIGPIPE, held pending while this handler runs; it
         // would run the handler again at once, for ever. Ignoring the signal
         // discards the pending one, then the notice goes back in place.
@@ -141,14 +178,38 @@ void print(const char* format, ...) {
     va_start(args, format);
     va_list again;
     va_copy(again, args);
-    const std::size_t room = sizeof output.lines - output.used;
-    const int len = std::vsnprintf(output.lines + output.used, room, format, args);
-    if (len >= 0 && static_cast<std::size_t>(len) < room)
+    // Into the page behind the lines, or, if it does not fit, once they
+    // have gone. Every such print of the programs is shorter than a page.
+    int len = std::vsnprintf(output.lines + output.used, room(), format, args);
+    if (len >= 0 && static_cast<std::size_t>(len) >= room()) {
+        (void)flush_output();
+        len = std::vsnprintf(output.lines + output.used, room(), format, again);
+    }
+    if (len >= 0 && static_cast<std::size_t>(len) < room())
         output.used += static_cast<std::size_t>(len);
-    else if (len >= 0)
-        print_long(static_cast<std::size_t>(len), format, again);
     va_end(again);
     va_end(args);
+    if (line_by_line)
+        (void)flush_output();
+}
+
+void print_text(const char* format, const char* text) {
+    const char* hole = std::strstr(format, "%s");
+    const char* parts[] = {format, text, hole + 2};
+    const std::size_t lens[] = {static_cast<std::size_t>(hole - format), std::strlen(text),
+                                std::strlen(hole + 2)};
+    // Behind the lines if it fits, as a print; otherwise once they have
+    // gone, a page at a time if it is longer. What the output refuses of
+    // such a line cannot all be kept: the line ends there.
+    if (lens[0] + lens[1] + lens[2] > room())
+        (void)flush_output();
+    if (lens[0] + lens[1] + lens[2] <= room() || output.used == 0) {
+        bool whole = true;
+        for (int i = 0; i < 3 && whole; ++i)
+            whole = add_pages(parts[i], lens[i]);
+        if (!whole)
+            output.lines[room() != 0 ? output.used++ : output.used - 1] = '\n';
+    }
     if (line_by_line)
         (void)flush_output();
 }
@@ -156,13 +217,25 @@ void print(const char* format, ...) {
 void print_line(const char* line) { print("%s\n", line); }
 
 bool flush_output() {
-    const bool all = write_out(output.lines, output.used);
-    output.used = 0;
-    return all;
+    const std::size_t len = output.used;
+    std::size_t done = write_out(output.lines, len);
+    const int failure = errno;
+    if (done != len)
+        done = take_back(output.lines, done);
+    // What the output refused is kept, but not for a pipe or socket whose
+    // reader has gone: it takes nothing ever again, and each try would
+    // raise SIGPIPE anew.
+    output.used = done == len || failure == EPIPE ? 0 : len - done;
+    std::memmove(output.lines, output.lines + done, output.used);
+    errno = failure;
+    return done == len;
 }
 
+void forget_output() { output.used = 0; }
+
 bool wait_for(int fd, short events) {
-    (void)flush_output();
+    if (!waiting_for_input)
+        (void)flush_output();
     pollfd ready{fd, events, 0};
     const int n = ppoll(&ready, 1, nullptr, &wait_mask);
     // A wait that cannot be made at all, as under a descriptor limit of
@@ -174,13 +247,26 @@ bool wait_for(int fd, short events) {
 
 void pause_after_failure(int sock) { (void)wait_for(sock, POLLIN); }
 
-void begin_wait() { (void)sigprocmask(SIG_SETMASK, &wait_mask, nullptr); }
-void end_wait() { (void)sigprocmask(SIG_SETMASK, &work_mask, nullptr); }
+void begin_wait() {
+    waiting_for_input = true;
+    (void)sigprocmask(SIG_SETMASK, &wait_mask, nullptr);
+}
+
+void end_wait() {
+    (void)sigprocmask(SIG_SETMASK, &work_mask, nullptr);
+    waiting_for_input = false;
+}
 
 void set_nonblocking(int sock) { (void)fcntl(sock, F_SETFL, O_NONBLOCK); }
 
+const char* failure_name(int failure) {
+    const char* name = strerrorname_np(failure);
+    return name != nullptr ? name : "?";
+}
+
 ssize_t receive(int sock, char* buf, std::size_t len, Endpoint& from) {
-    return when_ready(sock, POLLIN, false, [&] {
+    (void)flush_output();
+    return when_ready(sock, POLLIN, [&] {
         from.len = sizeof from.addr;
         return recvfrom(sock, buf, len, 0, as_sockaddr(from), &from.len);
     });
@@ -188,8 +274,7 @@ ssize_t receive(int sock, char* buf, std::size_t len, Endpoint& from) {
 
 // A socket may be ready and still have no port to send from.
 ssize_t send_to(int sock, const char* buf, std::size_t len, const Endpoint& to) {
-    return when_ready(sock, POLLOUT, false,
-                      [&] { return sendto(sock, buf, len, 0, as_sockaddr(to), to.len); });
+    return when_ready(sock, POLLOUT, [&] { return sendto(sock, buf, len, 0, as_sockaddr(to), to.len); });
 }
 
 }  // namespace tolpan

@@ -38,7 +38,10 @@ int answer_options(int argc, char** argv, const char* program, const char* about
                      argv[help || version ? 2 : 1], program);
         return kUsageStatus;
     }
-    return flush_output() ? 0 : 1;
+    if (flush_output())
+        return 0;
+    std::fprintf(stderr, "%s: nie można wypisać odpowiedzi (%s)\n", program, failure_name(errno));
+    return 1;
 }
 
 }  // namespace tolpan

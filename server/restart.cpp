@@ -14,8 +14,11 @@
 
 #include <elf.h>
 #include <fcntl.h>
+#include <link.h>
+#include <sys/auxv.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -50,23 +53,60 @@ bool parse_number(const char* text, long lo, long hi, long& n) {
            n <= hi;
 }
 
-// Whether the system started this very program, as it records at exec: the
-// entry point that it handed over is this program's own. A dynamic program
-// run by hand through its ELF interpreter finds the interpreter's there,
-// and /proc/self/exe names the interpreter. No path is read, so none can
-// mislead: a name with a newline, a rename, a link or a removal.
+// Whether the system started this very program: the entry point that it
+// handed over at exec is this program's own. A dynamic program run by hand
+// through its ELF interpreter finds its entry there too, put in place by
+// the interpreter, but no interpreter's base beside it, which the system
+// gives every program that names one; /proc/self/exe then names the
+// interpreter. The C library holds the values: no /proc, which a program
+// that its user may run but not read cannot read there.
 bool started_by_system() {
-    const int fd = open("/proc/self/auxv", O_RDONLY | O_CLOEXEC);
-    if (fd == -1)
+    if (getauxval(AT_ENTRY) != reinterpret_cast<std::uintptr_t>(&_start))
         return false;
-    // Pairs of type and value, ending with AT_NULL: a few dozen.
-    std::uintptr_t auxv[128] = {};
-    const ssize_t got = read(fd, auxv, sizeof auxv - 2 * sizeof auxv[0]);
-    (void)close(fd);
-    for (std::size_t i = 0; got > 0 && auxv[i] != AT_NULL; i += 2)
-        if (auxv[i] == AT_ENTRY)
-            return auxv[i + 1] == reinterpret_cast<std::uintptr_t>(&_start);
-    return false;
+    const auto* headers = reinterpret_cast<const ElfW(Phdr)*>(getauxval(AT_PHDR));
+    bool interpreted = false;
+    for (std::size_t i = 0; i < getauxval(AT_PHNUM); ++i)
+        interpreted = interpreted || headers[i].p_type == PT_INTERP;
+    return !interpreted || getauxval(AT_BASE) != 0;
+}
+
+// Whether exec would kill this process, as a seccomp filter may: a child
+// makes the same call with flags that the kernel refuses, and is seen to
+// die of it. An emulator that takes the call all the same starts an image
+// that refuses a resume with another process's id, here without a word.
+bool exec_kills(int exe, char* const args[]) {
+    const pid_t child = fork();
+    if (child == 0) {
+        (void)close(STDOUT_FILENO);
+        (void)close(STDERR_FILENO);
+        (void)execveat(exe, "", args, environ, -1);
+        _exit(0);
+    }
+    int status = 0;
+    return child != -1 && waitpid(child, &status, 0) == child && WIFSIGNALED(status);
+}
+
+// Says once, on standard error, why the image cannot start afresh; returns
+// whether a later try may succeed where this failure passes.
+bool cannot_restart(const char* why, int failure) {
+    static bool said = false;
+    if (!said)
+        std::fprintf(stderr,
+                     "tolpan-server: nie można uruchomić programu od nowa (%s%s%s); każdy kolejny klient "
+                     "kosztuje więcej, zobacz: man tolpan-server\n",
+                     why, failure != 0 ? ": " : "", failure != 0 ? failure_name(failure) : "");
+    said = true;
+    switch (failure) {
+        case ENOMEM:
+        case EAGAIN:
+        case EMFILE:
+        case ENFILE:
+        case ETXTBSY:
+        case EINTR:
+            return true;
+        default:
+            return false;
+    }
 }
 
 }  // namespace
@@ -101,13 +141,13 @@ std::optional<Registration> resumed_registration(int argc, char** argv, std::uin
     return Registration{sock, static_cast<std::int32_t>(next)};
 }
 
-void restart_image(const char* argv0, Registration registration) {
+bool restart_image(const char* argv0, Registration registration) {
     if (!started_by_system())
-        return;
+        return cannot_restart("uruchomiony przez interpreter ELF", 0);
     // The image that runs, even once its file has been replaced or removed.
     const int exe = open("/proc/self/exe", O_PATH | O_CLOEXEC);
     if (exe == -1)
-        return;
+        return cannot_restart("/proc/self/exe", errno);
     char name[16] = {};
     (void)prctl(PR_GET_NAME, name);
     // A program may be started with no arguments at all, not even its name.
@@ -121,11 +161,17 @@ void restart_image(const char* argv0, Registration registration) {
     std::snprintf(pid, sizeof pid, "%d", static_cast<int>(getpid()));
     char* const args[kResumeArgs + 1] = {
         const_cast<char*>(argv0), const_cast<char*>(kResumeFlag), next, sock, pid, name, nullptr};
+    if (exec_kills(exe, args)) {
+        (void)close(exe);
+        return cannot_restart("execveat kończy proces", 0);
+    }
     flush_output();
     // By the path /proc/self/exe, the image would be named "exe" until it
     // put its name back; through a descriptor, it bears its file's name.
     (void)execveat(exe, "", args, environ, AT_EMPTY_PATH);
+    const int failure = errno;
     (void)close(exe);
+    return cannot_restart("execveat", failure);
 }
 
 }  // namespace tolpan

@@ -23,7 +23,9 @@ std::optional<Registration> resumed_registration(int argc, char** argv, std::uin
 
 // Starts the program's image afresh in this process, to go on with
 // registration. Returns only if it cannot, or if the program that runs is
-// not the file that the system started: the process then carries on.
-void restart_image(const char* argv0, Registration registration);
+// not the file that the system started: the process then carries on, and
+// the first time it says why on standard error. Returns whether a later
+// try may succeed.
+bool restart_image(const char* argv0, Registration registration);
 
 }  // namespace tolpan

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +35,27 @@ constexpr int kGreetingQueueBytes = 8 << 20;
 void make_room_for_greetings(int sock) {
     if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &kGreetingQueueBytes, sizeof kGreetingQueueBytes) == -1)
         (void)setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &kGreetingQueueBytes, sizeof kGreetingQueueBytes);
+}
+
+// Closes descriptors from to last, one at a time up to the limit where
+// the system has no close_range or a filter refuses it.
+void close_descriptors(unsigned from, unsigned last) {
+    if (from <= last && close_range(from, last, 0) == -1)
+        for (long fd = from; fd <= std::min<long>(last, sysconf(_SC_OPEN_MAX) - 1); ++fd)
+            (void)close(static_cast<int>(fd));
+}
+
+// Closes every descriptor above standard error but keep: those that the
+// starter left open are not the server's, and every process would hold
+// them for life, with whatever port or file they hold.
+void close_inherited(int keep) {
+    const unsigned first = STDERR_FILENO + 1;
+    if (keep < static_cast<int>(first)) {
+        close_descriptors(first, ~0U);
+        return;
+    }
+    close_descriptors(first, static_cast<unsigned>(keep) - 1);
+    close_descriptors(static_cast<unsigned>(keep) + 1, ~0U);
 }
 
 // Whether e is a socket of the server: 127.0.0.1 and a port from the
@@ -92,11 +114,13 @@ int main(int argc, char** argv) {
     Registration reg{-1, kFirstClient};
     if (const auto resumed = resumed_registration(argc, argv, kRegistrationPort)) {
         reg = *resumed;
+        close_inherited(reg.sock);
         start_up(nullptr);
     } else {
         // A resume that fails its checks is refused here, as any argument is.
         if (argc > 1)
             return answer_options(argc, argv, "tolpan-server", kAbout);
+        close_inherited(-1);
         start_up("Program TOLPAN - SERWER zaczyna działanie");
         reg.sock = socket(AF_INET, SOCK_DGRAM, 0);
         make_room_for_greetings(reg.sock);
@@ -110,6 +134,8 @@ int main(int argc, char** argv) {
 
     char msg[kServerBufferSize];
     Endpoint from{};
+    // Until a fresh start fails for a reason that lasts.
+    bool restarts = true;
     for (;;) {
         const ssize_t got = receive(reg.sock, msg, kServerReceiveMax, from);
         if (got == -1) {
@@ -147,13 +173,15 @@ int main(int argc, char** argv) {
         // and leaves the registration socket to the service: once that has
         // ended, no process holds port 10000 or its deep queue.
         if (pid != 0) {
+            if (pid != -1)
+                forget_output();
             (void)close(reg.sock);
             serve_client(sock, port, msg, from);
         }
         // That socket is the parent's alone: otherwise every later process
         // would hold the socket of every earlier client.
         (void)close(sock);
-        if ((++reg.next - kFirstClient) % kImageClients == 0)
-            restart_image(argv[0], reg);
+        if ((++reg.next - kFirstClient) % kImageClients == 0 && restarts)
+            restarts = restart_image(argv[0], reg);
     }
 }

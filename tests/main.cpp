@@ -1,11 +1,18 @@
 // SPDX-License-Identifier: ISC
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <rapidcheck.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 #include "support.h"
@@ -30,6 +37,18 @@ void sweep(const char* name, int cases, const std::function<void()>& property) {
 }  // namespace ts
 
 int main(int argc, char** argv) {
+    // tolpan_tests --kill-on-execveat COMMAND...: COMMAND under a seccomp
+    // filter that kills the process that calls execveat, as a sandbox may.
+    if (argc > 2 && std::strcmp(argv[1], "--kill-on-execveat") == 0) {
+        sock_filter filter[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_execveat, 0, 1),
+                                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+                                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+        const sock_fprog program{std::size(filter), filter};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0)
+            execvp(argv[2], argv + 2);
+        return 127;
+    }
     testing::InitGoogleTest(&argc, argv);
     if (testing::GTEST_FLAG(list_tests))
         return RUN_ALL_TESTS();

@@ -70,7 +70,8 @@ sockaddr_in address_of(std::uint16_t port, in_addr_t address) {
 
 // A tmpfs over /tmp, so that whatever the run leaves there, valgrind's
 // files and the programs' copies among them, goes with its last process.
-// A build folder under /tmp is bound back in place.
+// A build folder under /tmp is bound back in place, and a $TMPDIR there,
+// as pam_tmpdir gives, is made anew.
 void private_tmp() {
     char build[PATH_MAX];
     char tmp[PATH_MAX];
@@ -78,12 +79,14 @@ void private_tmp() {
         return;
     const int keep = open(build, O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (keep != -1 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-        mount("tolpan-tests", tmp, "tmpfs", 0, "mode=1777") == 0 &&
-        std::string(build).rfind(std::string(tmp) + "/", 0) == 0) {
+        mount("tolpan-tests", tmp, "tmpfs", 0, "mode=1777") == 0) {
         std::error_code failed;
-        std::filesystem::create_directories(build, failed);
-        (void)mount(("/proc/self/fd/" + std::to_string(keep)).c_str(), build, nullptr, MS_BIND | MS_REC,
-                    nullptr);
+        if (std::string(build).rfind(std::string(tmp) + "/", 0) == 0 &&
+            std::filesystem::create_directories(build, failed))
+            (void)mount(("/proc/self/fd/" + std::to_string(keep)).c_str(), build, nullptr, MS_BIND | MS_REC,
+                        nullptr);
+        if (const char* dir = std::getenv("TMPDIR"); dir != nullptr && *dir != '\0')
+            std::filesystem::create_directories(dir, failed);
     }
     close(keep);
 }
@@ -92,7 +95,11 @@ void private_tmp() {
 // which goes at its end.
 std::string scratch_name() {
     static const struct Folder {
-        std::string path = std::filesystem::temp_directory_path() / "tolpan-tests-XXXXXX";
+        std::error_code none;  // $TMPDIR names no folder: /tmp
+        std::string path = (std::filesystem::temp_directory_path(none).empty()
+                                ? std::filesystem::path("/tmp")
+                                : std::filesystem::temp_directory_path(none)) /
+                           "tolpan-tests-XXXXXX";
         Folder() { (void)(mkdtemp(path.data()) != nullptr && chmod(path.c_str(), 0755) == 0); }
         ~Folder() {
             std::error_code left;
@@ -276,6 +283,7 @@ Program::Program(std::vector<std::string> command, Stream out, Stream in, const 
         setpgid(0, 0);
         dup2(ins[0], STDIN_FILENO);
         dup2(outs[0], STDOUT_FILENO);
+        dup2(outs[0], STDERR_FILENO);  // every line that it prints, in order
         signal(SIGPIPE, SIG_DFL);
         sigset_t mask;
         sigemptyset(&mask);
