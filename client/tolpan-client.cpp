@@ -36,8 +36,7 @@ constexpr std::size_t kLineMax = std::size_t{1} << 20;
 ssize_t read_input(void* cookie, char* buf, std::size_t size) {
     auto& line_so_far = *static_cast<std::size_t*>(cookie);
     for (;;) {
-        const ssize_t got =
-            when_ready(STDIN_FILENO, POLLIN, [&] { return read(STDIN_FILENO, buf, size); });
+        const ssize_t got = when_ready(STDIN_FILENO, POLLIN, [&] { return read(STDIN_FILENO, buf, size); });
         if (got <= 0)
             return got;
         std::size_t kept = 0;

@@ -7,6 +7,7 @@
 #include <climits>
 #include <csignal>
 #include <memory>
+#include <thread>
 
 #include "support.h"
 
@@ -17,15 +18,17 @@ namespace {
 // The longest line that the client reads whole, before its newline.
 constexpr std::size_t kLineMax = std::size_t{1} << 20;
 
-// Faults injected into the client: sendto 1 sends the greeting, recvfrom 1
-// is its first try for the reply; then each line is a sendto, each try for
-// its echo a recvfrom. The reply and the first echo cannot be received, the
-// first line cannot be sent.
+// Faults injected into the client, each call counted from its start:
+// sendto 1 sends the greeting, recvfrom 1 tries for the reply, then each
+// line is a sendto, each try for its echo a recvfrom. The reply and the
+// first echo cannot be received, the first line cannot be sent.
 const std::string kClientCallsFail =
     "-e inject=recvfrom:error=EIO:when=1..2 -e inject=sendto:error=EIO:when=2";
-// Its wait for its first line (its second ppoll, after the one for the
-// reply) says a line has come when none has.
-const std::string kInputTakenFirst = "-e inject=ppoll:retval=1:when=2";
+// Its first waits for a line and for an echo (ppoll 2 and 4; 1 waits for
+// the reply, 3 for the line again) wake with nothing to take, as when
+// another reader of its input takes the line first, or a datagram fails
+// its checksum.
+const std::string kWokenForNothing = "-e inject=ppoll:retval=1:when=2..4+2";
 // No port can be bound, and so none chosen for the greeting.
 const std::string kNoPortLeft = "-e inject=bind:error=EADDRINUSE -e inject=sendto:error=EAGAIN";
 
@@ -107,8 +110,10 @@ TEST(Client, PrintsAnyReplyThenSendsItsLineBufferAndPrintsEachAnswer) {
         peers.push_back(anyone());
         Program client(client_command());
         const auto greeting = reg.receive();
-        RC_ASSERT(
-            (reg.ok() && greeting && greeting->bytes == kGreeting && peers[0]->send(greeting->port, reply)));
+        // A stray to another loopback address first, which it does not take.
+        RC_ASSERT((reg.ok() && greeting && greeting->bytes == kGreeting &&
+                   peers[0]->send(greeting->port, "stray", INADDR_LOOPBACK + 2) &&
+                   peers[0]->send(greeting->port, reply)));
         const std::string text = up_to_zero(reply.substr(0, 99));
         const Lines started = client_started(text, read_number(text), peers[0]->port());
         RC_ASSERT(client.lines(started.size()) == started);
@@ -163,16 +168,18 @@ TEST(Client, PrintsAnyReplyThenSendsItsLineBufferAndPrintsEachAnswer) {
 
 TEST(Client, StartsAndEndsHoweverItIsStarted) {
     struct Start {
-        std::string script;         // starts the client, "$@"
-        Lines typed;                // each once it waits for input, and echoed
-        std::optional<Lines> out;   // nullopt: not seen
-        std::optional<int> status;  // nullopt: it runs on
-        std::size_t datagram = 0;   // the first one's size, where it shows how the buffer grew
-        bool unwrapped = false;     // the client itself, not under valgrind or a sanitizer
+        std::string script;              // starts the client, "$@"
+        Lines typed;                     // each once it waits for input, and echoed
+        std::optional<Lines> out = {};   // nullopt: not seen
+        std::optional<int> status = {};  // nullopt: it runs on
+        std::size_t datagram = 0;        // the first one's size, where it shows how the buffer grew
+        bool unwrapped = false;          // the client itself, not under valgrind or a sanitizer
         bool greets = true;
     };
     auto connected = [](const Lines& more) { return client_started("1", 1, 10000) + more; };
-    const Lines echoes = {"Wysłano z sukcesem", "Udany odbiór wiadomości: one", "", "Wpisz coś"};
+    auto echo = [](const std::string& line) {
+        return Lines{"Wysłano z sukcesem", "Udany odbiór wiadomości: " + line, "", "Wpisz coś"};
+    };
     const Start starts[] = {
         // A directory cannot be read; closed input is /dev/null.
         {.script = "exec \"$@\" </", .typed = {}, .out = connected({"Błąd getline"}), .status = 1},
@@ -187,39 +194,39 @@ TEST(Client, StartsAndEndsHoweverItIsStarted) {
                       "Rzeczywisty port OK: 10000", "Wpisz coś", "Błąd sendto", "Wpisz coś",
                       "Wysłano z sukcesem", "Błąd recfrom", "Wpisz coś"},
          .status = 0},
-        // Its first wait for a line says one has come when none has, as when
-        // another reader of a non-blocking input takes it first.
-        {.script = with_faults(kInputTakenFirst),
-         .typed = {"one\n", "one\n"},
-         .out = connected(echoes + echoes),
+        // Each echo in its place, with no line for the waits that woke.
+        {.script = with_faults(kWokenForNothing),
+         .typed = {"one\n", "two\n"},
+         .out = connected(echo("one") + echo("two")),
          .status = 0},
         // getline reads a pipe 4096 bytes at a time: 5001 grow the buffer to
         // 4097, then 8194. The next echo fills the page of lines, 4,088 bytes.
         {.script = "exec \"$@\"",
          .typed = {std::string(5000, ' ') + "\n", std::string(4059, 'p') + "\n"},
-         .out = connected({"Wysłano z sukcesem", "Udany odbiór wiadomości: " + std::string(5000, ' '), "",
-                           "Wpisz coś", "Wysłano z sukcesem",
-                           "Udany odbiór wiadomości: " + std::string(4059, 'p'), "", "Wpisz coś"}),
+         .out = connected(echo(std::string(5000, ' ')) + echo(std::string(4059, 'p'))),
          .status = 0,
          .datagram = 8193},
         // Output closed, or gone with its reader: the client goes on.
-        {.script = "exec \"$@\" >&-", .typed = {"one\n", "two\n"}, .out = std::nullopt, .status = 0},
+        {.script = "exec \"$@\" >&-", .typed = {"one\n", "two\n"}, .out = {}, .status = 0},
         {.script = "exec bash -c 'set -o pipefail; \"$0\" \"$@\" | true' \"$@\"",
-         .typed = {"one\n", "two\n"},
-         .out = std::nullopt,
+         .typed = {"1\n"},
          .status = 0},
         // With no port to send from, it waits for a reply all the same.
         {.script = with_faults(kNoPortLeft),
          .typed = {},
          .out =
              Lines{"Program TOLPAN - KLIENT zaczyna działanie", "klient: bind()=-1", "Błąd próba połączenia"},
-         .status = std::nullopt,
          .greets = false},
+        // Lines of 1 MiB, printed whole in a small address space.
+        {.script = "ulimit -v 4096 && exec \"$@\"",
+         .typed = {"one\n", std::string(kLineMax, 'm') + "\n"},
+         .out = connected(echo("one") + echo(std::string(kLineMax, 'm'))),
+         .status = 0,
+         .unwrapped = true},
         // An endless line, read and dropped for ever in a small address space.
         {.script = "ulimit -v 65536 && exec \"$@\" </dev/zero",
          .typed = {},
          .out = connected({}),
-         .status = std::nullopt,
          .unwrapped = true},
     };
     Udp reg(10000);
@@ -230,16 +237,25 @@ TEST(Client, StartsAndEndsHoweverItIsStarted) {
             continue;
         Program client(in_shell(client_command(), start.script), {Kind::Packets},
                        {Kind::Pipe, Blocking::AtStart});
+        // Each reply, line and echo once the client waits for it, idle. It is
+        // its family's last, under strace too, once a pipeline's reader has gone.
+        auto idle = [&] {
+            ASSERT_TRUE(eventually([&] { return sleeping(family(client.pid()).back(), Ms{0}); }));
+            const long ticks = cpu_ticks(client.pid());
+            std::this_thread::sleep_for(Ms{50});
+            ASSERT_LE(cpu_ticks(client.pid()) - ticks, 1);
+        };
         const auto greeting = reg.receive(start.greets ? kWait : Ms{0});
         ASSERT_EQ(greeting.has_value(), start.greets);
+        ASSERT_NO_FATAL_FAILURE(idle());
         ASSERT_TRUE(!greeting || reg.send(greeting->port, "1"));
         for (const auto& line : start.typed) {
-            // The client is its family's last, under strace too, once a pipeline's reader has gone.
-            ASSERT_TRUE(eventually([&] { return sleeping(family(client.pid()).back(), Ms{0}); }));
+            ASSERT_NO_FATAL_FAILURE(idle());
             ASSERT_TRUE(client.write(line));
             const auto sent = reg.receive();
             ASSERT_TRUE(sent);
             EXPECT_TRUE(start.datagram == 0 || sent->bytes.size() == start.datagram) << sent->bytes.size();
+            ASSERT_NO_FATAL_FAILURE(idle());
             ASSERT_TRUE(reg.send(sent->port, sent->bytes.substr(0, 99)));
         }
         client.close_input();

@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <csignal>
-#include <cstdio>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -45,7 +45,8 @@ int main(int argc, char** argv) {
                                 BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
                                 BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
         const sock_fprog program{std::size(filter), filter};
-        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0)
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0)
             execvp(argv[2], argv + 2);
         return 127;
     }

@@ -34,40 +34,41 @@ const Programs kPrograms[] = {
 
 TEST(CommandLine, EveryWordIsAnsweredOrRefusedBeforeAnythingIsSent) {
     // Each option, words like them, and any word, alone or followed by any,
-    // given with SIGPIPE let through. The answer is read, or cannot be
-    // written: to a full device, or a pipe whose reader has gone or a
-    // terminal that hung up by the time the program starts on its input.
+    // given with SIGPIPE let through, each to every output: read; a full
+    // device, which the program says it could not write to; a pipe whose
+    // reader has gone, or a terminal that hung up, by the time the program
+    // starts on its input.
     const Lines words = {"--help", "-h", "--version", "-V", "-", "--", "--hel", "-hV", "--help=1", "", "x y"};
     Udp reg(10000);
     ASSERT_TRUE(reg.ok());
-    int runs = 0;
     for (const auto& program : kPrograms)
         for (const auto& first : words)
-            for (std::size_t second = 0; second <= words.size(); ++second) {
-                const int output = runs++ % 4;  // read, full, reader gone, hung up
-                std::vector<std::string> command = program.command + Lines{first};
-                if (second < words.size())
-                    command.push_back(words[second]);
-                SCOPED_TRACE(program.name + " '" + first + "' " +
-                             (second < words.size() ? words[second] : "") + ", output " +
-                             std::to_string(output));
-                const bool help = first == "--help" || first == "-h";
-                const bool version = first == "--version" || first == "-V";
-                const bool answered = command.size() == 2 && (help || version);
-                Program run(in_shell(command, output == 1 ? "read -r go && exec \"$@\" >/dev/full"
-                                                          : "read -r go && exec \"$@\" 2>&1"),
-                            {output == 3 ? Kind::Terminal : Kind::Pipe}, {}, {});
-                if (output >= 2)
-                    run.close_output();
-                ASSERT_TRUE(run.write("go\n"));
-                const Lines out =
-                    !answered ? Lines{refused(program.name, command[answered || !(help || version) ? 1 : 2])}
-                    : help    ? program.help
-                              : Lines{program.name + ", wersja " TOLPAN_VERSION};
-                if (output == 0) {
-                    ASSERT_EQ(run.lines(20), out);
+            for (std::size_t second = 0; second <= words.size(); ++second)
+                for (const int output : {0, 1, 2, 3}) {
+                    std::vector<std::string> command = program.command + Lines{first};
+                    if (second < words.size())
+                        command.push_back(words[second]);
+                    SCOPED_TRACE(program.name + " '" + first + "' " +
+                                 (second < words.size() ? words[second] : "") + ", output " +
+                                 std::to_string(output));
+                    const bool help = first == "--help" || first == "-h";
+                    const bool version = first == "--version" || first == "-V";
+                    const bool answered = command.size() == 2 && (help || version);
+                    Program run(in_shell(command, output == 1 ? "read -r go && exec \"$@\" >/dev/full"
+                                                              : "read -r go && exec \"$@\""),
+                                {output == 3 ? Kind::Terminal : Kind::Pipe}, {}, {});
+                    if (output >= 2)
+                        run.close_output();
+                    ASSERT_TRUE(run.write("go\n"));
+                    const Lines out =
+                        !answered     ? Lines{refused(program.name, command[help || version ? 2 : 1])}
+                        : output == 1 ? Lines{program.name + ": nie można wypisać odpowiedzi (ENOSPC)"}
+                        : help        ? program.help
+                                      : Lines{program.name + ", wersja " TOLPAN_VERSION};
+                    if (output <= 1) {
+                        ASSERT_EQ(run.lines(20), out);
+                    }
+                    ASSERT_EQ(run.wait_exit(), answered ? (output == 0 ? 0 : 1) : 2);
                 }
-                ASSERT_EQ(run.wait_exit(), answered ? (output == 0 ? 0 : 1) : 2);
-            }
     EXPECT_FALSE(reg.receive(Ms{0})) << "a greeting was sent";
 }

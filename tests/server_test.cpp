@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <memory>
 #include <thread>
 #include <tuple>
@@ -23,13 +22,11 @@ using namespace ts;
 
 namespace {
 
-// Faults injected into the server's first process, with one client that
-// greets once it waits and then sends datagrams one at a time: recvfrom 1
-// finds nothing yet, 2 takes the greeting, and sendto 1 sends the reply; as
-// the client's handler, recvfrom 3 and 4 would find nothing yet and take
-// the first datagram, which sendto 2 echoes. The reply and the first echo
-// fail; the handler's first two receives fail, and its next wait, the
-// fourth, wakes with nothing to take.
+// Faults in the server's first process, greeted once it waits, then sent
+// datagrams one at a time: recvfrom 1 finds nothing, 2 takes the greeting,
+// sendto 1 replies; as handler 1, recvfrom 3 finds nothing and 4 takes the
+// first datagram, which sendto 2 echoes. The reply, the first echo and
+// receives 3 and 4 fail; the next wait, the fourth, wakes for nothing.
 const std::string kServerCallsFail =
     "-e inject=sendto:error=EIO:when=1..2 -e inject=recvfrom:error=EIO:when=3..4 -e "
     "inject=ppoll:retval=1:when=4";
@@ -63,12 +60,12 @@ void expect_echo(Program* server, const Udp& from, std::uint16_t port, const std
 // not its own; $$ is the shell's pid, which exec keeps.
 std::vector<std::string> resumed_at(const std::string& words, int reg, int fd = 3) {
     (void)fcntl(reg, F_SETFD, 0);
-    return in_shell(server_command(), "exec \"$@\" --resume-registration " + words + " " + std::to_string(fd) +
-                                          "<&" + std::to_string(reg) + " 4<&0 8</");
+    return in_shell(server_command(), "exec \"$@\" --resume-registration " + words + " " +
+                                          std::to_string(fd) + "<&" + std::to_string(reg) + " 4<&0 8</");
 }
 
 // A TCP socket listening on port of 127.0.0.1, which the programs that the
-// test starts inherit; -1 if the port is taken.
+// test starts inherit; -1 while the port is taken.
 int listening(std::uint16_t port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     const sockaddr_in at{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
@@ -92,8 +89,9 @@ struct Many {
 
 // Registers the clients one after another, then echoes from each; checks
 // that the image started afresh, that every process bears its name and
-// holds its standard streams and one socket, that the registration socket
-// goes with its service, and that a signal to the group ends every one.
+// holds its standard streams and one socket, and port 8080, which its
+// starter left to it, no more; that the registration socket goes with its
+// service, and that a signal to the group ends every one.
 void expect_many(Program& server, const Many& many) {
     ASSERT_EQ(server.lines(4), kServerStart);
     Udp a;
@@ -101,19 +99,18 @@ void expect_many(Program& server, const Many& many) {
     const int room = 1 << 22;
     ASSERT_TRUE(!real_root() || setsockopt(a.fd(), SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) == 0);
     pid_t registrar = server.pid();
-    int queued = 0;
-    for (int n = 1; n <= many.clients; ++n, --queued) {
+    for (int n = 1, queued = 0; n <= many.clients; ++n, --queued) {
         // Greetings queued across a restart are all answered, in order.
         for (; queued < (n == 30 ? many.burst : 1); ++queued)
             ASSERT_TRUE(a.send(10000, kGreeting));
         ASSERT_NO_FATAL_FAILURE(expect_registration(&server, a, n, false));
         if (n == 16 && !many.refusal.empty()) {
-            ASSERT_EQ(server.line(), "tolpan-server: nie można uruchomić programu od nowa (" + many.refusal +
-                                         "); każdy kolejny klient kosztuje więcej, zobacz: man tolpan-server");
+            ASSERT_EQ(server.line(),
+                      "tolpan-server: nie można uruchomić programu od nowa (" + many.refusal +
+                          "); każdy kolejny klient kosztuje więcej, zobacz: man tolpan-server");
         }
         // The next registration service, caught as soon as it is forked: a
-        // fresh image bears its name, or its file's as the kernel gives it,
-        // from its first instruction.
+        // fresh image bears its name, or its file's, from its first instruction.
         std::vector<pid_t> next;
         for (const auto end = std::chrono::steady_clock::now() + kWait;
              (next = children(registrar)).empty() && std::chrono::steady_clock::now() < end;) {
@@ -128,14 +125,16 @@ void expect_many(Program& server, const Many& many) {
         registrar = next[0];
         ASSERT_NO_FATAL_FAILURE(many.after(n));
     }
+    const int again = listening(8080);
+    EXPECT_NE(again, -1) << "port 8080 still held";
+    close(again);
     for (int k = 1; k <= many.clients; ++k)
         ASSERT_NO_FATAL_FAILURE(
             expect_echo(&server, a, static_cast<std::uint16_t>(10000 + k), "to " + std::to_string(k)));
     const std::vector<pid_t> all = family(server.pid());
     for (pid_t pid : all) {
         EXPECT_TRUE(many.name.empty() || proc(pid, "comm") == many.name + "\n") << proc(pid, "comm");
-        // At rest, not amid a fresh start.
-        EXPECT_TRUE(sleeping(pid));
+        EXPECT_TRUE(sleeping(pid));  // at rest, not amid a fresh start
         EXPECT_LE(open_descriptors(pid), many.descriptors);
     }
     // The registration service bears the words of its last fresh start,
@@ -172,12 +171,10 @@ std::vector<std::string> hidden(const std::string& copy, const std::string& hide
 TEST(Server, RegistersAndEchoesWithExactLines) {
     Program server(server_command(), {Kind::Packets});
     ASSERT_EQ(server.lines(4), kServerStart);
-    // Two clients from one source, then the real client.
+    // Two clients from one source, then the real client; a greeting to
+    // another loopback address first, which no socket bound to 127.0.0.1 takes.
     Udp a;
-    Udp b;
-    Udp c;
-    Udp d;
-    const Udp* senders[] = {&a, &b, &c, &d};  // to 10001, 10002, 10001, 10002
+    ASSERT_TRUE(a.send(10000, kGreeting, INADDR_LOOPBACK + 1));
     for (int n = 1; n <= 2; ++n)
         ASSERT_NO_FATAL_FAILURE(expect_registration(&server, a, n));
     Program client(client_command());
@@ -188,92 +185,60 @@ TEST(Server, RegistersAndEchoesWithExactLines) {
               (Lines{"Wysłano z sukcesem", "Udany odbiór wiadomości: real line", "", "Wpisz coś"}));
     ASSERT_EQ(server.lines(2), echoed(10003, 99));
 
-    // The process that the user started serves port 10001, the next 10002;
-    // a newer one registers. The bursts queued meanwhile, from two senders
-    // to each, are echoed in order, each datagram to its sender, and every
-    // line of both comes whole.
-    const pid_t handlers[] = {server.pid(), only_child(server.pid())};
-    ASSERT_TRUE(kill(handlers[0], SIGSTOP) == 0 && kill(handlers[1], SIGSTOP) == 0);
-    std::map<std::uint16_t, Lines> bursts;
-    for (std::size_t i = 0; i < 300; ++i) {
-        const auto port = static_cast<std::uint16_t>(10001 + i % 2);
-        ASSERT_TRUE(senders[i % 4]->send(port, std::string(i % 100, 'h')));
-        bursts[port] = bursts[port] + echoed(port, i % 100);
-    }
-    ASSERT_NO_FATAL_FAILURE(expect_registration(&server, d, 4));  // ahead of d's held echoes
-    ASSERT_EQ(killpg(server.pid(), SIGCONT), 0);
-    std::map<std::uint16_t, Lines> out;
-    for (const auto& line : server.lines(600))
-        out[static_cast<std::uint16_t>(std::stoi(line.substr(line.find("100"))))].push_back(line);
-    EXPECT_EQ(out, bursts);
-    for (std::size_t i = 0; i < 300; ++i) {
-        const auto held = senders[i % 4]->receive();
-        ASSERT_TRUE(held);
-        EXPECT_EQ(held->bytes, std::string(i % 100, 'h'));
-    }
-
-    // No socket of the server or the client, nor of this test, is bound to
-    // every address; each write held whole lines. Every line came exactly
-    // once: nothing is left, even once all have ended.
-    for (const auto& address : private_network() ? udp_addresses() : Lines{})
-        EXPECT_NE(address, "00000000");
+    // Each write held whole lines. Every line came exactly once: nothing is
+    // left, even once all have ended.
     EXPECT_TRUE(server.wrote_whole_lines());
     EXPECT_EQ(server.stop(), "");
 }
 
-TEST(Server, WaitsOnWhenItCannotReceive) {
-    // Port 10000 taken: bound to nothing, it waits all the same. No
-    // descriptor left: every receive fails, and it waits for a signal.
-    Udp squatter(10000);
-    ASSERT_TRUE(squatter.ok());
-    for (const bool descriptors : {true, false}) {
-        if (!descriptors && !TOLPAN_STATIC_SERVER)
-            continue;  // a dynamically linked server cannot load its libraries then
-        const Lines tried = descriptors ? Lines{} : Lines{"Błąd recfrom serwer"};
-        Program server(
-            in_shell(server_command(), descriptors ? "exec \"$@\"" : "ulimit -n 0 && exec \"$@\""));
-        EXPECT_EQ(server.lines(4 + tried.size()),
-                  (Lines{kServerStart[0], "serwer: bind()=-1", kServerStart[2], kServerStart[3]} + tried));
-        ASSERT_TRUE(sleeping(server.pid()));
-        ASSERT_EQ(kill(server.pid(), SIGPIPE), 0);
-        EXPECT_EQ(server.lines(1 + tried.size()), Lines{notice(server.pid())} + tried);
-        ASSERT_TRUE(sleeping(server.pid()));
-        EXPECT_FALSE(server.wait_exit(Ms{0}));
-        EXPECT_FALSE(server.line(Ms{0}));
+TEST(Server, WaitsOnWhenItCannotReceiveOrAReceiveFails) {
+    {
+        // Port 10000 taken: bound to nothing, it waits all the same. No
+        // descriptor left: every receive fails, and it waits for a signal.
+        Udp squatter(10000);
+        ASSERT_TRUE(squatter.ok());
+        for (const bool descriptors : {true, false}) {
+            if (!descriptors && !TOLPAN_STATIC_SERVER)
+                continue;  // a dynamically linked server cannot load its libraries then
+            const Lines tried = descriptors ? Lines{} : Lines{"Błąd recfrom serwer"};
+            Program server(
+                in_shell(server_command(), descriptors ? "exec \"$@\"" : "ulimit -n 0 && exec \"$@\""));
+            EXPECT_EQ(
+                server.lines(4 + tried.size()),
+                (Lines{kServerStart[0], "serwer: bind()=-1", kServerStart[2], kServerStart[3]} + tried));
+            ASSERT_TRUE(sleeping(server.pid()));
+            ASSERT_EQ(kill(server.pid(), SIGPIPE), 0);
+            EXPECT_EQ(server.lines(1 + tried.size()), Lines{notice(server.pid())} + tried);
+            ASSERT_TRUE(sleeping(server.pid()));
+            EXPECT_FALSE(server.wait_exit(Ms{0}) || server.line(Ms{0}));
+        }
     }
-}
-
-TEST(Server, FailedCallsAreReportedAndServedOn) {
     // A failed receive waits for a datagram before it tries again; a wait
     // that wakes with nothing to take waits again, idle and with no line.
     // Port 10002 is taken when client 2 comes.
     Udp squatter(10002);
-    ASSERT_TRUE(squatter.ok());
     Program server(in_shell(server_command(), with_faults(kServerCallsFail)));
     ASSERT_EQ(server.lines(4), kServerStart);
     const pid_t first = only_child(server.pid());  // strace's
-    ASSERT_TRUE(sleeping(first));
+    ASSERT_TRUE(squatter.ok() && sleeping(first));
     Udp a;
     ASSERT_TRUE(a.send(10000, kGreeting));
     Lines lines = registered(1, 8);
     lines[3] = "Błąd sendto obsluga klienta";
-    lines.push_back("Błąd recfrom");
-    EXPECT_EQ(server.lines(7), lines);
+    EXPECT_EQ(server.lines(7), lines + Lines{"Błąd recfrom"});
     ASSERT_TRUE(a.send(10001, "lost"));
     EXPECT_EQ(server.lines(3), (Lines{"Błąd recfrom", echoed(10001, 4)[0], "Błąd sendto"}));
     ASSERT_TRUE(sleeping(first));
     const long ticks = cpu_ticks(first);
     std::this_thread::sleep_for(Ms{100});
     EXPECT_LE(cpu_ticks(first) - ticks, 1);
-    EXPECT_FALSE(a.receive(Ms{0}));
-    EXPECT_FALSE(server.line(Ms{0}));
+    EXPECT_FALSE(a.receive(Ms{0}) || server.line(Ms{0}));
     ASSERT_TRUE(a.send(10000, kGreeting));
     EXPECT_EQ(server.lines(3), (Lines{"serwer: recvfrom(...)=8", "Bufor z nr klienta: 2", "Błąd bind"}));
-
     // The registration service ends with 255; nobody waits for it, so it
     // stays a zombie whose status /proc shows. Handler 1 goes on, and port
     // 10000 is free for another server.
-    EXPECT_EQ(zombie_status(only_child(only_child(server.pid()))), 255);
+    EXPECT_EQ(zombie_status(only_child(first)), 255);
     ASSERT_NO_FATAL_FAILURE(expect_echo(&server, a, 10001, "handler 1 goes on"));
     EXPECT_TRUE(Udp(10000).ok());
 }
@@ -286,6 +251,7 @@ TEST(Server, ResumedAtAnyClientAnswersEverySenderButItsOwnSockets) {
     // between 10000 and the handler's lie free here, as those of handlers
     // that have gone; the greeting may come from the registration socket
     // itself, or from the handler's port just before the service takes it.
+    // The socket comes on any descriptor, beside others that it closes.
     sweep("resumed registrations", 30, [] {
         const int n = *rc::gen::oneOf(rc::gen::element(1, 55535, 55536), rc::gen::inRange(1, 55537));
         const auto handler = static_cast<std::uint16_t>(10000 + n);
@@ -296,14 +262,15 @@ TEST(Server, ResumedAtAnyClientAnswersEverySenderButItsOwnSockets) {
         const std::string greeting = random_bytes(*rc::gen::inRange<std::size_t>(0, kMaxDatagram + 1));
         const std::string datagram = random_bytes(*rc::gen::inRange<std::size_t>(0, kMaxDatagram + 1));
         const bool own = home && port >= 10000 && port <= handler;
+        const int fd = *rc::gen::element(3, 6);
         Udp reg(10000);
         auto from = std::make_unique<Udp>(port, address);
         const Udp& sender = home && port == 10000 ? reg : *from;
         RC_ASSERT((reg.ok() && sender.ok()));
-        const int fd = *rc::gen::element(3, 6);
         // Its lines to a file, which never holds it up.
-        Program server(resumed_at(std::to_string(n) + " " + std::to_string(fd) + " $$ tolpan-server", reg.fd(), fd),
-                       {Kind::File});
+        Program server(
+            resumed_at(std::to_string(n) + " " + std::to_string(fd) + " $$ tolpan-server", reg.fd(), fd),
+            {Kind::File});
         RC_ASSERT((sleeping(server.pid()) && open_descriptors(server.pid()) == 4));
         RC_ASSERT(kill(server.pid(), SIGSTOP) == 0);
         RC_ASSERT(sender.send(10000, greeting));
@@ -325,7 +292,8 @@ TEST(Server, ResumedAtAnyClientAnswersEverySenderButItsOwnSockets) {
         if (!from)
             return;
 
-        RC_ASSERT(sender.send(handler, datagram));
+        // After one to another loopback address, which it does not take.
+        RC_ASSERT((sender.send(handler, "stray", INADDR_LOOPBACK + 2) && sender.send(handler, datagram)));
         lines = echoed(handler, std::min<std::size_t>(datagram.size(), 99));
         if (own)
             lines[1] = "Błąd sendto";
@@ -334,22 +302,22 @@ TEST(Server, ResumedAtAnyClientAnswersEverySenderButItsOwnSockets) {
         RC_ASSERT(echo.has_value() == !own);
         RC_ASSERT((!echo || (echo->bytes == datagram.substr(0, 99) && echo->port == handler)));
 
-        // A burst queued while the handler is stopped, killed amid it once
-        // `taken` echoes have come: the lines of each step before the last
-        // taken are out, and none is cut; all of them once it waits again.
+        // A burst from two others, queued while the handler is stopped, each
+        // datagram echoed to its sender in order; the handler killed amid it
+        // once `taken` echoes have come: the lines of each step before the
+        // last taken are out, and none is cut; all of them once it waits.
         const auto burst = *rc::gen::inRange<std::size_t>(1, 120);
-        const auto taken = own ? 0 : *rc::gen::inRange<std::size_t>(0, burst + 1);
+        const auto taken = *rc::gen::inRange<std::size_t>(0, burst + 1);
+        const Udp others[] = {Udp(0, INADDR_LOOPBACK + 3), Udp(0, INADDR_LOOPBACK + 4)};
         RC_ASSERT(kill(server.pid(), SIGSTOP) == 0);
         Lines made;
         for (std::size_t i = 0; i < burst; ++i) {
-            RC_ASSERT(sender.send(handler, datagram.substr(0, i)));
+            RC_ASSERT(others[i % 2].send(handler, datagram.substr(0, i)));
             made = made + echoed(handler, std::min({datagram.size(), i, std::size_t{99}}));
-            if (own)
-                made.back() = "Błąd sendto";
         }
         RC_ASSERT(kill(server.pid(), SIGCONT) == 0);
         for (std::size_t i = 0; i < taken; ++i) {
-            const auto back = from->receive();
+            const auto back = others[i % 2].receive();
             RC_ASSERT((back && back->bytes == datagram.substr(0, std::min<std::size_t>(i, 99))));
         }
         RC_ASSERT((taken < burst || sleeping(server.pid())));
@@ -433,7 +401,7 @@ TEST(Server, FailedForkServesTheClientAndRegistersNoMore) {
     EXPECT_TRUE(Udp(10000).ok());
 }
 
-TEST(Server, OutputClosedOrGoneCostsAFailedWriteAStep) {
+TEST(Server, OutputClosedGoneOrFullCostsAFailedWriteAStep) {
     for (const bool closed : {true, false}) {
         // Closed standard streams are /dev/null, not the first sockets.
         Program server(in_shell(server_command(), closed ? "exec \"$@\" <&- >&- 2>&-" : "exec \"$@\""));
@@ -518,8 +486,7 @@ TEST(ServerStress, RunsAndRestartsInEverySetting) {
         std::vector<std::string> command = {};
         Many many = {};
         std::vector<int> blocked = {SIGPIPE};
-        bool root = true;    // it runs as root, who may force its queue
-        bool given = false;  // the test hands it descriptors, which it closes once the server runs
+        bool root = true;  // it runs as root, who may force its queue
     };
     const std::string copy = copy_of(server_command().back());
     const std::string unreadable = copy_of(server_command().back());
@@ -556,21 +523,13 @@ TEST(ServerStress, RunsAndRestartsInEverySetting) {
              in_shell({TOLPAN_DYNAMIC_SERVER},
                       "exec \"$(readelf -l /bin/sh | sed -n 's/.*interpreter: \\(.*\\)]$/\\1/p')\" \"$@\""),
          .many = {.refusal = "uruchomiony przez interpreter ELF", .name = ""}},
-        // Descriptors that the starter leaves open, past 1024 and of every
-        // kind, among them a TCP socket listening on port 8080 that it then
-        // closes: the port is free while the server runs; and the
-        // environment that another program left.
+        // A thousand descriptors more, past 1024, and the environment that
+        // another program left.
         {.command =
              {"bash", "-c",
               "ulimit -n 2048 && for fd in {100..1100}; do eval \"exec $fd</dev/null\"; done && TOLPAN=1 "
               "exec \"$0\"",
-              server_command().back()},
-         .many = {.after = [](int n) {
-                      const int again = n == 40 ? listening(8080) : -2;
-                      ASSERT_NE(again, -1) << "port 8080 still held";
-                      close(again);
-                  }},
-         .given = true},
+              server_command().back()}},
         // Other signals ignored or blocked as it starts: they stay so.
         {.command = in_shell(server_command(), "trap '' INT HUP && exec \"$@\""),
          .many = {.ignored = {SIGINT, SIGHUP, SIGUSR1}, .end = SIGTERM},
@@ -614,11 +573,10 @@ TEST(ServerStress, RunsAndRestartsInEverySetting) {
             std::printf("skipped a setting: %s\n", setting.why.c_str());
             continue;
         }
-        int pipe_ends[2] = {-1, -1};
-        const std::vector<int> given = setting.given && pipe(pipe_ends) == 0
-                                           ? std::vector<int>{listening(8080), socket(AF_INET, SOCK_DGRAM, 0),
-                                                              pipe_ends[0], pipe_ends[1]}
-                                           : std::vector<int>{};
+        // Descriptors of every kind that its starter leaves to it, then closes.
+        int ends[2] = {-1, -1};
+        const int given[] = {listening(8080), socket(AF_INET, SOCK_DGRAM, 0), pipe(ends) ? -1 : ends[0],
+                             ends[1]};
         Program server(setting.command, {}, {}, setting.blocked);
         for (const int fd : given)
             close(fd);

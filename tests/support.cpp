@@ -49,21 +49,17 @@ bool readable(int fd, Clock::time_point deadline) {
     pollfd p{fd, POLLIN, 0};
     return poll(&p, 1, static_cast<int>(std::max<long>(left, 0))) == 1;
 }
-
 void close_fd(int& fd) {
     if (fd != -1)
         close(fd);
     fd = -1;
 }
-
 // The exit status, or 128 and the signal that ended the process.
 int shown_status(int raw) { return WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : WEXITSTATUS(raw); }
-
 bool write_file(const char* path, const std::string& text) {
     std::ofstream file(path);
     return static_cast<bool>(file << text << std::flush);
 }
-
 sockaddr_in address_of(std::uint16_t port, in_addr_t address) {
     return {AF_INET, htons(port), {htonl(address)}, {}};
 }
@@ -92,14 +88,11 @@ void private_tmp() {
 }
 
 // A new name in a folder of this run's own, which anyone may read and
-// which goes at its end.
+// which goes at its end: in /tmp, the run's own where it can be, whatever
+// $TMPDIR says.
 std::string scratch_name() {
     static const struct Folder {
-        std::error_code none;  // $TMPDIR names no folder: /tmp
-        std::string path = (std::filesystem::temp_directory_path(none).empty()
-                                ? std::filesystem::path("/tmp")
-                                : std::filesystem::temp_directory_path(none)) /
-                           "tolpan-tests-XXXXXX";
+        std::string path = "/tmp/tolpan-tests-XXXXXX";
         Folder() { (void)(mkdtemp(path.data()) != nullptr && chmod(path.c_str(), 0755) == 0); }
         ~Folder() {
             std::error_code left;
@@ -190,11 +183,9 @@ bool private_network() { return in_private_network; }
 bool real_root() {
     // Outside every user namespace, root is root of all the ids.
     std::ifstream map("/proc/self/uid_map");
-    std::string inside;
-    std::string outside;
-    std::string count;
-    map >> inside >> outside >> count;
-    return geteuid() == 0 && outside == "0" && count == "4294967295";
+    std::string ids[3];
+    map >> ids[0] >> ids[1] >> ids[2];
+    return geteuid() == 0 && ids[1] == "0" && ids[2] == "4294967295";
 }
 
 void guard_children() {
@@ -222,13 +213,11 @@ void guard_children() {
 }
 
 static std::vector<std::string> wrapped(const char* variable, const char* program) {
-    const char* words = std::getenv(variable);
-    std::istringstream wrapper(words != nullptr ? words : "");
+    std::istringstream wrapper(std::getenv(variable) != nullptr ? std::getenv(variable) : "");
     std::vector<std::string> command{std::istream_iterator<std::string>(wrapper), {}};
     command.emplace_back(program);
     return command;
 }
-
 std::vector<std::string> server_command() { return wrapped("TOLPAN_SERVER_WRAPPER", TOLPAN_SERVER); }
 std::vector<std::string> client_command() { return wrapped("TOLPAN_CLIENT_WRAPPER", TOLPAN_CLIENT); }
 bool client_wrapped() { return std::getenv("TOLPAN_CLIENT_WRAPPER") != nullptr; }
@@ -237,7 +226,6 @@ std::vector<std::string> in_shell(std::vector<std::string> command, const std::s
     command.insert(command.begin(), {"/bin/sh", "-c", script, "sh"});
     return command;
 }
-
 // LeakSanitizer cannot run under ptrace.
 std::string with_faults(const std::string& injections) {
     return "ASAN_OPTIONS=detect_leaks=0 exec strace -f -qq -o /dev/null " + injections + " \"$@\"";
@@ -301,10 +289,7 @@ Program::Program(std::vector<std::string> command, Stream out, Stream in, const 
     in_ = ins[1];
 }
 
-Program::~Program() {
-    stop();
-    close_fd(in_);
-}
+Program::~Program() { stop(), close_fd(in_); }
 
 bool Program::read_more(Clock::time_point deadline) {
     while (out_ != -1 && readable(out_, deadline)) {
@@ -345,18 +330,10 @@ Lines Program::lines(std::size_t n, Ms wait) {
         got.push_back(*l);
     return got;
 }
-
 bool Program::write(const std::string& text) const {
     return in_ != -1 && ::write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
-
-void Program::close_input() {
-    if (in_stream_.kind == Kind::Terminal)
-        (void)write("\x04");
-    else
-        close_fd(in_);
-}
-
+void Program::close_input() { in_stream_.kind == Kind::Terminal ? (void)write("\x04") : close_fd(in_); }
 void Program::close_output() { close_fd(out_); }
 
 void Program::make_nonblocking() {
@@ -415,7 +392,6 @@ Udp::Udp(std::uint16_t port, in_addr_t address) : fd_(socket(AF_INET, SOCK_DGRAM
 }
 
 Udp::~Udp() { close_fd(fd_); }
-
 bool Udp::send(std::uint16_t to_port, const std::string& bytes, in_addr_t to_address) const {
     const sockaddr_in to = address_of(to_port, to_address);
     return sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
@@ -469,7 +445,6 @@ Lines split(const std::string& text, char end) {
 }
 
 std::string notice(pid_t pid) { return "pojawil sie sygnal SIGPIPE !!! (pid==" + std::to_string(pid) + ")"; }
-
 std::string random_bytes(std::size_t n) {
     static std::mt19937 gen(7);
     std::string s(n, '\0');
@@ -567,16 +542,6 @@ int receive_buffer(pid_t pid) {
     close_fd(sock);
     close_fd(process);
     return size;
-}
-
-Lines udp_addresses() {
-    std::ifstream udp("/proc/self/net/udp");
-    Lines addresses;
-    std::string line;
-    std::getline(udp, line);  // the heading
-    for (std::string slot, local; udp >> slot >> local && std::getline(udp, line);)
-        addresses.push_back(local.substr(0, local.find(':')));
-    return addresses;
 }
 
 }  // namespace ts

@@ -20,39 +20,35 @@ namespace ts {
 using Lines = std::vector<std::string>;
 using Ms = std::chrono::milliseconds;
 
-// The longest a test waits for anything that should come; the client's
-// greeting; the largest UDP payload over IPv4.
-inline constexpr Ms kWait{5000};
+// The longest a test waits for anything that should come, long enough for
+// a loaded machine; the client's greeting; the largest UDP payload over IPv4.
+inline constexpr Ms kWait{10000};
 inline const std::string kGreeting("Eloo\n\0\0\0", 8);
 inline constexpr std::size_t kMaxDatagram = 65507;
 
 // Moves this process into a network namespace of its own with loopback up,
 // so fixed ports never meet a server that a user runs, and a mount
-// namespace whose /tmp is a tmpfs of its own, gone with the run; the build
-// folder stays in sight wherever it lies. As root directly, otherwise in a
-// user namespace, as its root. Returns false, with the host's network and
-// /tmp left in place, where the machine allows neither.
+// namespace whose /tmp is a tmpfs of its own, gone with the run: as root,
+// or else as root of a user namespace. False, with the host's network and
+// /tmp in place, where the machine allows neither. real_root: whether this
+// process is root on the host, as switching users or unmounting /proc needs.
 bool enter_private_network();
 bool private_network();
-// Whether this process is root on the host, as switching to another user or
-// unmounting /proc needs: not so in a user namespace.
 bool real_root();
 
 // Makes this process the reaper of orphaned descendants, and its end,
-// however it comes, kill every program still running; keeps what it
-// inherited from them.
+// however it comes, kill every program still running.
 void guard_children();
 
 // Commands that run the built programs, under the command in
-// $TOLPAN_SERVER_WRAPPER or $TOLPAN_CLIENT_WRAPPER (such as valgrind).
+// $TOLPAN_SERVER_WRAPPER or $TOLPAN_CLIENT_WRAPPER (such as valgrind); the
+// command run by a shell script, in which "$@" stands for it; a script that
+// runs "$@" under strace with the faults given, which counts the calls of
+// each name in each process from its start.
 std::vector<std::string> server_command();
 std::vector<std::string> client_command();
 bool client_wrapped();
-// The command run by a shell script, in which "$@" stands for it.
 std::vector<std::string> in_shell(std::vector<std::string> command, const std::string& script);
-// A script for in_shell that runs "$@" under strace with the faults given.
-// strace counts the calls of each name in each process from its start, so
-// each count assumes the calls before it.
 std::string with_faults(const std::string& injections);
 
 // Checks a property of RapidCheck over `cases` cases (a quarter of them
@@ -60,8 +56,8 @@ std::string with_faults(const std::string& injections);
 void sweep(const char* name, int cases, const std::function<void()>& property);
 
 // A copy of the program at path, in a new folder of the name given in one
-// of this run's own that anyone may read, gone at its end: a test may move
-// or remove it, or run it as another user. "" if it cannot be made.
+// of this run's own that anyone may read, gone at its end. "" if it cannot
+// be made.
 std::string copy_of(const std::string& path, const std::string& folder = "bin");
 
 // What a program's standard input or output may be, and whether it is
@@ -85,19 +81,19 @@ class Program {
     Program& operator=(const Program&) = delete;
 
     pid_t pid() const { return pid_; }
-    // The next line of output without its newline; nullopt at end or timeout.
+    // The next line of output without its newline, nullopt at end or
+    // timeout; up to n next lines, fewer when output ends or stalls.
     std::optional<std::string> line(Ms wait = kWait);
-    // Up to n next lines; fewer when output ends or stalls.
     Lines lines(std::size_t n, Ms wait = kWait);
     bool write(const std::string& text) const;
     void close_input();   // on a terminal, its end-of-file character
     void close_output();  // the reader goes away
     // Makes the streams started Blocking::Later non-blocking, as another
-    // process holding them may; whether those not started blocking still are.
+    // process holding them may; whether those not started blocking still
+    // are; writes through a non-blocking output until it is full, as
+    // another holder may, and returns what was written.
     void make_nonblocking();
     bool still_nonblocking() const;
-    // Writes through a non-blocking output, as another holder may, until it
-    // is full; what was written.
     std::string fill_output() const;
     // The leader's exit status, as a shell shows it; nullopt if it runs on.
     std::optional<int> wait_exit(Ms wait = kWait) const;
@@ -166,12 +162,12 @@ Lines split(const std::string& text, char end = '\n');
 // Random bytes, the same in every run.
 std::string random_bytes(std::size_t n);
 
-// Polls cond until it holds; false if it still does not after wait.
+// Polls cond until it holds; false if it still does not after wait. Waits
+// until the process sleeps, as in a blocking receive or read. The CPU ticks
+// that pid and its descendants have used: a spinning loop burns one each
+// 10 ms.
 bool eventually(const std::function<bool()>& cond, Ms wait = kWait);
-// Waits until the process sleeps, as it does in a blocking receive or read.
 bool sleeping(pid_t pid, Ms wait = kWait);
-// The CPU ticks that pid and its descendants have used: a process stuck in
-// a loop burns one every 10 ms.
 long cpu_ticks(pid_t pid);
 
 // What /proc tells of a process: a file of its own, whole; its children,
@@ -187,7 +183,5 @@ std::optional<int> zombie_status(pid_t pid, Ms wait = kWait);
 bool sigpipe_held(pid_t pid);
 std::size_t open_descriptors(pid_t pid);
 int receive_buffer(pid_t pid);
-// The local addresses of this namespace's UDP sockets: 00000000 is every one.
-Lines udp_addresses();
 
 }  // namespace ts
