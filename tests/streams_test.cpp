@@ -10,8 +10,8 @@ using namespace ts;
 
 namespace {
 
-constexpr Kind kOutputs[] = {Kind::Pipe, Kind::Fifo, Kind::Socket, Kind::Terminal, Kind::Master, Kind::File};
-constexpr Kind kInputs[] = {Kind::Pipe, Kind::Fifo, Kind::Socket, Kind::Terminal};
+constexpr Kind kOutputs[] = {Kind::Pipe, Kind::Socket, Kind::Terminal, Kind::Master, Kind::File};
+constexpr Kind kInputs[] = {Kind::Pipe, Kind::Socket, Kind::Terminal};
 
 // What program sends to `at`, or nullopt once it waits to write instead:
 // asleep with SIGPIPE held, as in no other wait of its.

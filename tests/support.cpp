@@ -116,14 +116,6 @@ bool open_kind(Kind kind, bool input, int ends[2]) {
             if (pipe2(fds, O_CLOEXEC) != 0)
                 return false;
             break;
-        case Kind::Fifo:
-            if (mkfifo(name.c_str(), 0600) == 0) {
-                fds[0] = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-                fds[1] = open(name.c_str(), O_WRONLY | O_CLOEXEC);
-                unlink(name.c_str());
-                (void)fcntl(fds[0], F_SETFL, 0);
-            }
-            break;
         case Kind::Socket:
         case Kind::Packets:
             return socketpair(AF_UNIX, (kind == Kind::Socket ? SOCK_STREAM : SOCK_SEQPACKET) | SOCK_CLOEXEC,
@@ -240,7 +232,7 @@ std::string copy_of(const std::string& path, const std::string& folder) {
 }
 
 std::string describe(Stream stream) {
-    static const char* const kinds[] = {"pipe", "FIFO",   "stream socket", "terminal", "terminal master",
+    static const char* const kinds[] = {"pipe", "stream socket", "terminal", "terminal master",
                                         "file", "packets"};
     static const char* const states[] = {"blocking", "non-blocking at start", "made non-blocking later"};
     return std::string(kinds[static_cast<int>(stream.kind)]) + ", " +

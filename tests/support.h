@@ -62,7 +62,7 @@ std::string copy_of(const std::string& path, const std::string& folder = "bin");
 
 // What a program's standard input or output may be, and whether it is
 // non-blocking from the start or made so later by another holder of it.
-enum class Kind { Pipe, Fifo, Socket, Terminal, Master, File, Packets };
+enum class Kind { Pipe, Socket, Terminal, Master, File, Packets };
 enum class Blocking { Yes, AtStart, Later };
 struct Stream {
     Kind kind = Kind::Pipe;
