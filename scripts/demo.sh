@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 . scripts/deps.sh
 ensure_packages "${BUILD_PACKAGES[@]}"
 
+echo "Building the programs in build/ (the first time takes a minute)..."
 build default tolpan-server tolpan-client
 
 log=build/tolpan-server.log

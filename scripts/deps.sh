@@ -32,8 +32,10 @@ copy_tree() {
 }
 
 # ensure_packages PKG...: installs the Debian packages of the list that are
-# missing, as root; otherwise prints the command to run and stops. Does
-# nothing when all are there.
+# missing, as root, from the package lists as they are, or fetched anew if
+# that fails; otherwise prints the command to run and stops. Does nothing
+# when all are there. A failure ends it with apt-get's last line: the rest
+# is in build/apt.log.
 ensure_packages() {
     command -v dpkg-query >/dev/null || return 0  # not Debian: the build names what it lacks
     local missing=() p
@@ -41,12 +43,17 @@ ensure_packages() {
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q ' installed$' || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
+    local install=(apt-get install -y -q --no-install-recommends "${missing[@]}")
     if [ "$(id -u)" -ne 0 ]; then
         echo "Missing Debian packages: ${missing[*]}. Install them as root, then run this again:" >&2
-        echo "  apt-get update && apt-get install -y --no-install-recommends ${missing[*]}" >&2
+        echo "  ${install[*]}" >&2
         exit 1
     fi
     echo "Installing missing Debian packages: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q && apt-get install -y -q --no-install-recommends "${missing[@]}"
+    mkdir -p build
+    if ! { "${install[@]}" || { apt-get update -q && "${install[@]}"; }; } >build/apt.log 2>&1; then
+        echo "apt-get could not install them: $(grep -v '^W:' build/apt.log | tail -n 1) (all in build/apt.log)" >&2
+        exit 1
+    fi
 }
