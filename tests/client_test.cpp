@@ -3,7 +3,7 @@
 #include <rapidcheck.h>
 
 #include <algorithm>
-#include <cctype>
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <memory>
@@ -24,10 +24,9 @@ constexpr std::size_t kLineMax = std::size_t{1} << 20;
 // first echo cannot be received, the first line cannot be sent.
 const std::string kClientCallsFail =
     "-e inject=recvfrom:error=EIO:when=1..2 -e inject=sendto:error=EIO:when=2";
-// Its first waits for a line and for an echo (ppoll 2 and 4; 1 waits for
-// the reply, 3 for the line again) wake with nothing to take, as when
-// another reader of its input takes the line first, or a datagram fails
-// its checksum.
+// Its first waits for a line and for an echo (ppoll 2 and 4) wake with
+// nothing to take, as when another reader of its input takes the line
+// first, or a datagram fails its checksum.
 const std::string kWokenForNothing = "-e inject=ppoll:retval=1:when=2..4+2";
 // No port can be bound, and so none chosen for the greeting.
 const std::string kNoPortLeft = "-e inject=bind:error=EADDRINUSE -e inject=sendto:error=EAGAIN";
@@ -38,17 +37,10 @@ std::string up_to_zero(const std::string& bytes) { return bytes.substr(0, bytes.
 // What "%d" reads from text: white space, a sign and decimal digits; 0
 // where it finds no number, or one that does not fit.
 long read_number(const std::string& text) {
-    std::size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
-        ++i;
-    const bool minus = i < text.size() && text[i] == '-';
-    i += i < text.size() && (text[i] == '-' || text[i] == '+');
-    long n = 0;
-    const std::size_t first = i;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i)
-        n = std::min(n * 10 + (text[i] - '0'), 1L << 40);
-    n = minus ? -n : n;
-    return i == first || n < INT_MIN || n > INT_MAX ? 0 : n;
+    char* end = nullptr;
+    errno = 0;
+    const long long n = std::strtoll(text.c_str(), &end, 10);
+    return end == text.c_str() || errno == ERANGE || n < INT_MIN || n > INT_MAX ? 0 : static_cast<long>(n);
 }
 
 // What the client's line buffer holds, byte for byte: lines and receives
@@ -169,7 +161,7 @@ TEST(Client, PrintsAnyReplyThenSendsItsLineBufferAndPrintsEachAnswer) {
 TEST(Client, StartsAndEndsHoweverItIsStarted) {
     struct Start {
         std::string script;              // starts the client, "$@"
-        Lines typed;                     // each once it waits for input, and echoed
+        Lines typed = {};                // each once it waits for input, and echoed
         std::optional<Lines> out = {};   // nullopt: not seen
         std::optional<int> status = {};  // nullopt: it runs on
         std::size_t datagram = 0;        // the first one's size, where it shows how the buffer grew
@@ -182,8 +174,8 @@ TEST(Client, StartsAndEndsHoweverItIsStarted) {
     };
     const Start starts[] = {
         // A directory cannot be read; closed input is /dev/null.
-        {.script = "exec \"$@\" </", .typed = {}, .out = connected({"Błąd getline"}), .status = 1},
-        {.script = "exec \"$@\" <&-", .typed = {}, .out = connected({}), .status = 0},
+        {.script = "exec \"$@\" </", .out = connected({"Błąd getline"}), .status = 1},
+        {.script = "exec \"$@\" <&-", .out = connected({}), .status = 0},
         // Neither the reply nor the echo can be received, and the first line
         // cannot be sent, so the client asks for the next at once. The peer
         // stays port 10000, where the second line goes, the only one sent.
@@ -213,21 +205,17 @@ TEST(Client, StartsAndEndsHoweverItIsStarted) {
          .status = 0},
         // With no port to send from, it waits for a reply all the same.
         {.script = with_faults(kNoPortLeft),
-         .typed = {},
          .out =
              Lines{"Program TOLPAN - KLIENT zaczyna działanie", "klient: bind()=-1", "Błąd próba połączenia"},
          .greets = false},
-        // Lines of 1 MiB, printed whole in a small address space.
+        // Lines of 1 MiB printed whole in a small address space; an endless
+        // line, read and dropped for ever in a larger one.
         {.script = "ulimit -v 4096 && exec \"$@\"",
          .typed = {"one\n", std::string(kLineMax, 'm') + "\n"},
          .out = connected(echo("one") + echo(std::string(kLineMax, 'm'))),
          .status = 0,
          .unwrapped = true},
-        // An endless line, read and dropped for ever in a small address space.
-        {.script = "ulimit -v 65536 && exec \"$@\" </dev/zero",
-         .typed = {},
-         .out = connected({}),
-         .unwrapped = true},
+        {.script = "ulimit -v 65536 && exec \"$@\" </dev/zero", .out = connected({}), .unwrapped = true},
     };
     Udp reg(10000);
     ASSERT_TRUE(reg.ok());

@@ -36,8 +36,7 @@ TEST(CommandLine, EveryWordIsAnsweredOrRefusedBeforeAnythingIsSent) {
     // Each option, words like them, and any word, alone or followed by any,
     // given with SIGPIPE let through, each to every output: read; a full
     // device, which the program says it could not write to; a pipe whose
-    // reader has gone, or a terminal that hung up, by the time the program
-    // starts on its input.
+    // reader has gone or a terminal that hung up by the time it starts.
     const Lines words = {"--help", "-h", "--version", "-V", "-", "--", "--hel", "-hV", "--help=1", "", "x y"};
     Udp reg(10000);
     ASSERT_TRUE(reg.ok());

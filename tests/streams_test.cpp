@@ -60,8 +60,8 @@ void expect_every_line(Program& program, const std::function<bool()>& step, cons
 }  // namespace
 
 TEST(Streams, NoLineIsLostOnAnyStandardStream) {
-    // Every kind of output in every state, read at once or late, each pair
-    // of them met with every kind of the client's input.
+    // The client, with every kind of output in every state, read at once or
+    // late, each pair of them met with every kind of input.
     for (std::size_t k = 0; k < std::size(kOutputs); ++k)
         for (const Blocking blocking : {Blocking::Yes, Blocking::AtStart, Blocking::Later})
             for (const bool late : {false, true}) {
@@ -70,39 +70,23 @@ TEST(Streams, NoLineIsLostOnAnyStandardStream) {
                     kInputs[(k + static_cast<std::size_t>(blocking) + late) % std::size(kInputs)], blocking};
                 SCOPED_TRACE(describe({kind, blocking}) + (late ? ", read late" : ", read at once") +
                              "; client's input " + describe(input));
-                {
-                    // The client: each line typed is echoed.
-                    Udp reg(10000);
-                    Udp handler(10001);
-                    ASSERT_TRUE(reg.ok() && handler.ok());
-                    Program client(client_command(), {kind, blocking}, input, {});
-                    client.make_nonblocking();
-                    const auto greeting = reg.receive();
-                    ASSERT_TRUE(greeting && handler.send(greeting->port, std::string("1\0", 2)));
-                    std::optional<Datagram> sent;
-                    auto exchange = [&] {
-                        if (sent && !handler.send(sent->port, sent->bytes.substr(0, 99)))
-                            return false;
-                        return client.write("a line\n") && (sent = unless_held(handler, client)).has_value();
-                    };
-                    ASSERT_TRUE(exchange());
-                    ASSERT_NO_FATAL_FAILURE(expect_every_line(
-                        client, exchange,
-                        {"Udany odbiór wiadomości: a line", "", "Wpisz coś", "Wysłano z sukcesem"},
-                        client_started("1", 1, 10001) + Lines{"Wysłano z sukcesem"}, late,
-                        kind != Kind::File));
-                }
-                {
-                    // The server: each datagram is echoed.
-                    Program server(server_command(), {kind, blocking}, {}, {});
-                    ASSERT_EQ(server.lines(4), kServerStart);
-                    server.make_nonblocking();
-                    Udp a;
-                    ASSERT_TRUE(a.send(10000, kGreeting) && a.receive());
-                    auto echo = [&] { return a.send(10001, "fill") && unless_held(a, server).has_value(); };
-                    ASSERT_NO_FATAL_FAILURE(expect_every_line(server, echo, echoed(10001, 4),
-                                                              registered(1, 8), late, kind != Kind::File));
-                    ASSERT_TRUE(!late || kind == Kind::File || a.receive());
-                }
+                Udp reg(10000);
+                Udp handler(10001);
+                ASSERT_TRUE(reg.ok() && handler.ok());
+                Program client(client_command(), {kind, blocking}, input, {});
+                client.make_nonblocking();
+                const auto greeting = reg.receive();
+                ASSERT_TRUE(greeting && handler.send(greeting->port, std::string("1\0", 2)));
+                std::optional<Datagram> sent;
+                auto exchange = [&] {
+                    if (sent && !handler.send(sent->port, sent->bytes.substr(0, 99)))
+                        return false;
+                    return client.write("a line\n") && (sent = unless_held(handler, client)).has_value();
+                };
+                ASSERT_TRUE(exchange());
+                ASSERT_NO_FATAL_FAILURE(expect_every_line(
+                    client, exchange,
+                    {"Udany odbiór wiadomości: a line", "", "Wpisz coś", "Wysłano z sukcesem"},
+                    client_started("1", 1, 10001) + Lines{"Wysłano z sukcesem"}, late, kind != Kind::File));
             }
 }

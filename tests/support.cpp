@@ -10,7 +10,6 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,10 +63,9 @@ sockaddr_in address_of(std::uint16_t port, in_addr_t address) {
     return {AF_INET, htons(port), {htonl(address)}, {}};
 }
 
-// A tmpfs over /tmp, so that whatever the run leaves there, valgrind's
-// files and the programs' copies among them, goes with its last process.
-// A build folder under /tmp is bound back in place, and a $TMPDIR there,
-// as pam_tmpdir gives, is made anew.
+// A tmpfs over /tmp, so that whatever the run leaves there goes with its
+// last process. A build folder under /tmp is bound back in place, and a
+// $TMPDIR there, as pam_tmpdir gives, is made anew.
 void private_tmp() {
     char build[PATH_MAX];
     char tmp[PATH_MAX];
@@ -87,9 +85,8 @@ void private_tmp() {
     close(keep);
 }
 
-// A new name in a folder of this run's own, which anyone may read and
-// which goes at its end: in /tmp, the run's own where it can be, whatever
-// $TMPDIR says.
+// A new name in a folder of this run's own in /tmp, whatever $TMPDIR says,
+// which anyone may read and which goes at its end.
 std::string scratch_name() {
     static const struct Folder {
         std::string path = "/tmp/tolpan-tests-XXXXXX";
@@ -105,17 +102,18 @@ std::string scratch_name() {
 
 // The two ends of a stream of kind.
 bool open_kind(Kind kind, bool input, int ends[2]) {
-    int fds[2] = {-1, -1};
+    int fds[2] = {-1, -1};  // a pipe's read and write ends, a terminal's master and slave
     termios mode{};
     cfmakeraw(&mode);
-    if (input)
-        mode.c_lflag |= ICANON;
+    mode.c_lflag |= input ? ICANON : 0;
     const std::string name = scratch_name();
-    switch (kind) {  // fds: the read end and the write end
+    switch (kind) {
         case Kind::Pipe:
             if (pipe2(fds, O_CLOEXEC) != 0)
                 return false;
-            break;
+            ends[0] = fds[input ? 0 : 1];
+            ends[1] = fds[input ? 1 : 0];
+            return true;
         case Kind::Socket:
         case Kind::Packets:
             return socketpair(AF_UNIX, (kind == Kind::Socket ? SOCK_STREAM : SOCK_SEQPACKET) | SOCK_CLOEXEC,
@@ -133,16 +131,13 @@ bool open_kind(Kind kind, bool input, int ends[2]) {
             unlink(name.c_str());
             return ends[0] != -1 && ends[1] != -1;
     }
-    ends[0] = fds[input ? 0 : 1];
-    ends[1] = fds[input ? 1 : 0];
-    return fds[0] != -1 && fds[1] != -1;
+    return false;
 }
 
 // A stream of kind between a program and this process: ends[0] the
 // program's, ends[1] this one's. Terminals pass every byte as it is, but
 // one that the program reads takes whole lines, and ^D for their end.
-// Output holds as little as it may, a page or a few writes, so that a
-// program that is not read soon waits to write.
+// Output holds a page or a few writes: a program not read soon waits.
 bool open_stream(Kind kind, bool input, int ends[2]) {
     if (!open_kind(kind, input, ends))
         return false;
@@ -516,24 +511,6 @@ std::size_t open_descriptors(pid_t pid) {
     std::error_code gone;
     const std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", gone);
     return static_cast<std::size_t>(std::distance(fds, {}));
-}
-
-int receive_buffer(pid_t pid) {
-    int fd = 0;
-    std::error_code gone;
-    while (fd < 4096 &&
-           std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd), gone)
-                   .string()
-                   .rfind("socket:", 0) != 0)
-        ++fd;
-    int process = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    int sock = static_cast<int>(syscall(SYS_pidfd_getfd, process, fd, 0));
-    int size = -1;
-    socklen_t len = sizeof size;
-    (void)getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, &len);
-    close_fd(sock);
-    close_fd(process);
-    return size;
 }
 
 }  // namespace ts

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: ISC
 // Runs the built programs as child processes and talks to them over UDP on
-// the loopback address. Every wait is bounded, so a fault fails a test
-// instead of hanging it.
+// the loopback address. Every wait is bounded: a fault fails, never hangs.
 #pragma once
 
 #include <netinet/in.h>
@@ -56,8 +55,7 @@ std::string with_faults(const std::string& injections);
 void sweep(const char* name, int cases, const std::function<void()>& property);
 
 // A copy of the program at path, in a new folder of the name given in one
-// of this run's own that anyone may read, gone at its end. "" if it cannot
-// be made.
+// of this run's own that anyone may read, gone at its end; "" if none.
 std::string copy_of(const std::string& path, const std::string& folder = "bin");
 
 // What a program's standard input or output may be, and whether it is
@@ -174,7 +172,7 @@ long cpu_ticks(pid_t pid);
 // itself and all its descendants (each parent first), its one child once
 // it has forked, its exit status once it has ended and nobody waits for it
 // (as a shell shows it), whether it holds SIGPIPE, how many descriptors it
-// holds, and the receive buffer of its first socket (-1 if none).
+// holds.
 std::string proc(pid_t pid, const std::string& file);
 std::vector<pid_t> children(pid_t pid);
 std::vector<pid_t> family(pid_t pid);
@@ -182,6 +180,5 @@ pid_t only_child(pid_t pid);
 std::optional<int> zombie_status(pid_t pid, Ms wait = kWait);
 bool sigpipe_held(pid_t pid);
 std::size_t open_descriptors(pid_t pid);
-int receive_buffer(pid_t pid);
 
 }  // namespace ts
