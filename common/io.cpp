@@ -195,7 +195,6 @@ void print(const char* format, ...) {
 
 void print_text(const char* format, const char* text) {
     const char* hole = std::strstr(format, "%s");
-    const char* parts[] = {format, text, hole + 2};
     const std::size_t lens[] = {static_cast<std::size_t>(hole - format), std::strlen(text),
                                 std::strlen(hole + 2)};
     // Behind the lines if it fits, as a print; otherwise once they have
@@ -204,6 +203,7 @@ void print_text(const char* format, const char* text) {
     if (lens[0] + lens[1] + lens[2] > room())
         (void)flush_output();
     if (lens[0] + lens[1] + lens[2] <= room() || output.used == 0) {
+        const char* parts[] = {format, text, hole + 2};
         bool whole = true;
         for (int i = 0; i < 3 && whole; ++i)
             whole = add_pages(parts[i], lens[i]);

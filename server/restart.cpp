@@ -63,6 +63,7 @@ bool parse_number(const char* text, long lo, long hi, long& n) {
 bool started_by_system() {
     if (getauxval(AT_ENTRY) != reinterpret_cast<std::uintptr_t>(&_start))
         return false;
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the system hands it over as a number
     const auto* headers = reinterpret_cast<const ElfW(Phdr)*>(getauxval(AT_PHDR));
     bool interpreted = false;
     for (std::size_t i = 0; i < getauxval(AT_PHNUM); ++i)
@@ -165,7 +166,8 @@ bool restart_image(const char* argv0, Registration registration) {
         (void)close(exe);
         return cannot_restart("execveat kończy proces", 0);
     }
-    flush_output();
+    // Lines that the output still refuses go with this image, whole.
+    (void)flush_output();
     // By the path /proc/self/exe, the image would be named "exe" until it
     // put its name back; through a descriptor, it bears its file's name.
     (void)execveat(exe, "", args, environ, AT_EMPTY_PATH);

@@ -173,6 +173,7 @@ int main(int argc, char** argv) {
         // and leaves the registration socket to the service: once that has
         // ended, no process holds port 10000 or its deep queue.
         if (pid != 0) {
+            // Lines that the output refused are the service's to write.
             if (pid != -1)
                 forget_output();
             (void)close(reg.sock);

@@ -74,7 +74,7 @@ int listening(std::uint16_t port) {
 struct Many {
     int clients = 40;
     int burst = 5;                                // greetings queued at once at client 30
-    std::string refusal = "";                     // why no fresh start, said at 16; "": every 16
+    std::string refusal{};                        // why no fresh start, said at 16; "": every 16
     std::string name = "tolpan-server";           // that every process bears; "": another's
     std::size_t descriptors = 4;                  // that a process holds at most
     std::vector<int> ignored = {};                // by every process, as they were at start
@@ -134,7 +134,7 @@ void expect_many(Program& server, const Many& many) {
     // made by the process that went on to serve that next client, after the
     // name that the server was started under.
     const Lines words = split(proc(all.back(), "cmdline"), '\0');
-    const auto next = static_cast<std::size_t>(many.clients / 16 * 16 + 1);
+    const std::size_t next = static_cast<std::size_t>(many.clients / 16) * 16 + 1;
     ASSERT_EQ(words.size() == 6 && words[1] == "--resume-registration", many.refusal.empty()) << words.size();
     EXPECT_TRUE(many.name.empty() || words.at(0) == split(proc(server.pid(), "cmdline"), '\0').at(0));
     EXPECT_TRUE(!many.refusal.empty() ||

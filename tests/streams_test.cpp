@@ -15,7 +15,7 @@ constexpr Kind kInputs[] = {Kind::Pipe, Kind::Socket, Kind::Terminal};
 
 // What program sends to `at`, or nullopt once it waits to write instead:
 // asleep with SIGPIPE held, as in no other wait of its.
-std::optional<Datagram> unless_held(const Udp& at, Program& program) {
+std::optional<Datagram> unless_held(const Udp& at, const Program& program) {
     std::optional<Datagram> got;
     EXPECT_TRUE(eventually([&] {
         return (got = at.receive(Ms{5})) || (sleeping(program.pid(), Ms{0}) && sigpipe_held(program.pid()));

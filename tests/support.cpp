@@ -200,7 +200,8 @@ void guard_children() {
 }
 
 static std::vector<std::string> wrapped(const char* variable, const char* program) {
-    std::istringstream wrapper(std::getenv(variable) != nullptr ? std::getenv(variable) : "");
+    const char* words = std::getenv(variable);
+    std::istringstream wrapper(words != nullptr ? words : "");
     std::vector<std::string> command{std::istream_iterator<std::string>(wrapper), {}};
     command.emplace_back(program);
     return command;
