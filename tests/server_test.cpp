@@ -29,9 +29,8 @@ const std::string kServerCallsFail =
     "-e inject=sendto:error=EIO:when=1..2 -e inject=recvfrom:error=EIO:when=3..4 -e "
     "inject=ppoll:retval=1:when=4";
 
-// Sends bytes from `from` to port `to`, unless they are queued already, and
-// checks what comes back from `port`, and the server's lines unless it is
-// null: the reply to a greeting for client n, or an echo.
+// Sends bytes from `from` to `to` unless they are queued already; checks what
+// comes back from `port`, and the server's lines unless server is null.
 void expect_back(Program* server, const Udp& from, std::uint16_t to, const std::string& bytes, bool send,
                  const std::string& back, std::uint16_t port, const Lines& lines) {
     ASSERT_TRUE(!send || from.send(to, bytes));
@@ -216,6 +215,7 @@ TEST(Server, WaitsOnWhenItCannotReceiveOrAReceiveOrForkFails) {
     Lines lines = registered(1, 8);
     lines[3] = "Błąd sendto obsluga klienta";
     EXPECT_EQ(server.lines(7), lines + Lines{"Błąd recfrom"});
+    ASSERT_TRUE(sleeping(first) && !server.line(Ms{0}));  // until a datagram comes
     ASSERT_TRUE(a.send(10001, "lost"));
     EXPECT_EQ(server.lines(3), (Lines{"Błąd recfrom", echoed(10001, 4)[0], "Błąd sendto"}));
     ASSERT_TRUE(sleeping(first));
@@ -507,7 +507,7 @@ TEST(ServerStress, RunsAndRestartsInEverySetting) {
         // another program left.
         {.command =
              {"bash", "-c",
-              "ulimit -n 2048 && for fd in {100..1100}; do eval \"exec $fd</dev/null\"; done && TOLPAN=1 "
+              "ulimit -n 2048 && for fd in {3..1100}; do eval \"exec $fd</dev/null\"; done && TOLPAN=1 "
               "exec \"$0\"",
               server_command().back()}},
         // Other signals ignored or blocked as it starts: they stay so.
