@@ -69,8 +69,7 @@ int listening(std::uint16_t port) {
     return -1;
 }
 
-// How a stress run registers its clients.
-struct Many {
+struct Many {  // how a stress run registers its clients
     int clients = 40;
     int burst = 5;                                // greetings queued at once at client 30
     std::string refusal{};                        // why no fresh start, said at 16; "": every 16

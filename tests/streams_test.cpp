@@ -48,8 +48,7 @@ void expect_every_line(Program& program, const std::function<bool()>& step, cons
     ASSERT_EQ(steps < most, late && fills) << steps << " steps";
     ASSERT_EQ(program.lines(expected.size()), expected);
     ASSERT_TRUE(program.still_nonblocking()) << "the shared output was changed";
-    // Filled by another holder while the program waits for input, the
-    // output takes the notice once it is read.
+    // Filled by another holder as it waits for input, the output takes the notice.
     if (const std::string filled = program.fill_output(); !filled.empty()) {
         ASSERT_EQ(kill(program.pid(), SIGPIPE), 0);
         const Lines lines = split(filled + notice(program.pid()) + "\n");

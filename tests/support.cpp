@@ -309,7 +309,9 @@ std::optional<std::string> Program::line(Ms wait) {
             return std::nullopt;
     std::string line = pending_.substr(0, nl);
     pending_.erase(0, nl + 1);
-    return line;
+    // A sanitizer's warning, on standard error too, is not the program's.
+    return line.rfind("==", 0) == 0 && line.find("==WARNING: ") != std::string::npos ? this->line(wait)
+                                                                                     : line;
 }
 
 Lines Program::lines(std::size_t n, Ms wait) {
