@@ -173,7 +173,6 @@ TEST(Server, RegistersAndEchoesWithExactLines) {
     EXPECT_EQ(client.lines(4),
               (Lines{"Wysłano z sukcesem", "Udany odbiór wiadomości: real line", "", "Wpisz coś"}));
     ASSERT_EQ(server.lines(2), echoed(10003, 99));
-
     // Each write held whole lines; nothing is left, even once all have ended.
     EXPECT_TRUE(server.wrote_whole_lines());
     EXPECT_EQ(server.stop(), "");
@@ -305,7 +304,6 @@ TEST(Server, ResumedAtAnyClientAnswersEverySenderButItsOwnSockets) {
         RC_ASSERT((!reply || (reply->bytes == std::to_string(n) + '\0' && reply->port == handler)));
         if (!from)
             return;
-
         // After one to another loopback address, which it does not take.
         RC_ASSERT((sender.send(handler, "x", INADDR_LOOPBACK + 2) && sender.send(handler, datagram)));
         lines = echoed(handler, std::min<std::size_t>(datagram.size(), 99));
