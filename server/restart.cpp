@@ -167,7 +167,7 @@ bool restart_image(const char* argv0, Registration registration) {
         const_cast<char*>(argv0), const_cast<char*>(kResumeFlag), next, sock, pid, name, nullptr};
     if (exec_kills(exe, args)) {
         (void)close(exe);
-        return cannot_restart("execveat kończy proces", 0);
+        return cannot_restart("execveat kończy program", 0);
     }
     // Lines that the output still refuses go with this image, whole.
     (void)flush_output();

@@ -484,7 +484,7 @@ TEST(ServerStress, RunsAndRestartsInEverySetting) {
         // exec kills the process, as a sandbox may.
         {.command = {std::filesystem::read_symlink("/proc/self/exe"), "--kill-on-execveat",
                      server_command().back()},
-         .many = {.refusal = "execveat kończy proces"}},
+         .many = {.refusal = "execveat kończy program"}},
         // The lower layer on a tmpfs, the file on the overlay.
         {.why = private_network() ? "" : "no namespace in which to mount",
          .command =
