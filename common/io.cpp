@@ -33,9 +33,6 @@ struct alignas(4096) Output {
 } output;
 // On a terminal each print goes out at once.
 bool line_by_line = false;
-// Between begin_wait and end_wait the notice may come at any moment and
-// write the lines, so nothing else does.
-bool waiting_for_input = false;
 
 std::size_t room() { return sizeof output.lines - output.used; }
 
@@ -234,7 +231,7 @@ bool flush_output() {
 void forget_output() { output.used = 0; }
 
 bool wait_for(int fd, short events) {
-    if (!waiting_for_input)
+    if (events != POLLIN)
         (void)flush_output();
     pollfd ready{fd, events, 0};
     const int n = ppoll(&ready, 1, nullptr, &wait_mask);
@@ -245,17 +242,13 @@ bool wait_for(int fd, short events) {
     return n == 1;
 }
 
-void pause_after_failure(int sock) { (void)wait_for(sock, POLLIN); }
-
-void begin_wait() {
-    waiting_for_input = true;
-    (void)sigprocmask(SIG_SETMASK, &wait_mask, nullptr);
+void pause_after_failure(int sock) {
+    (void)flush_output();
+    (void)wait_for(sock, POLLIN);
 }
 
-void end_wait() {
-    (void)sigprocmask(SIG_SETMASK, &work_mask, nullptr);
-    waiting_for_input = false;
-}
+void begin_wait() { (void)sigprocmask(SIG_SETMASK, &wait_mask, nullptr); }
+void end_wait() { (void)sigprocmask(SIG_SETMASK, &work_mask, nullptr); }
 
 void set_nonblocking(int sock) { (void)fcntl(sock, F_SETFL, O_NONBLOCK); }
 

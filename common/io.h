@@ -50,8 +50,11 @@ bool flush_output();
 // with it, one writes it.
 void forget_output();
 
-// Writes out the lines, then waits until fd is ready for events or a signal
-// has come, with the notice let through. Returns whether fd is ready.
+// Waits until fd is ready for events or a signal has come, with the notice
+// let through; for a send, it writes out the lines first. A receive or a
+// read of input has written them before it began, and the notice may come
+// at any moment of its wait, so nothing else writes them then. Returns
+// whether fd is ready.
 bool wait_for(int fd, short events);
 
 // Tries call, a call on fd that fails with EAGAIN while it cannot go,
@@ -70,8 +73,9 @@ ssize_t when_ready(int fd, short events, Call call) {
     }
 }
 
-// After a failed receive: waits until sock has a datagram or a signal comes,
-// so that a failure that lasts costs a line for each, not a spinning core.
+// After a failed receive: writes out the lines, then waits until sock has a
+// datagram or a signal comes, so that a failure that lasts costs a line for
+// each, not a spinning core.
 void pause_after_failure(int sock);
 
 // A blocking call other than those above, such as reading standard input,
