@@ -7,7 +7,6 @@
 #include <climits>
 #include <csignal>
 #include <memory>
-#include <thread>
 
 #include "support.h"
 
@@ -230,23 +229,21 @@ TEST(Client, StartsAndEndsHoweverItIsStarted) {
                        {Kind::Pipe, Blocking::AtStart});
         // Each reply, line and echo once the client waits for it, idle. It is
         // its family's last, under strace too, once a pipeline's reader has gone.
-        auto idle = [&] {
+        auto waiting = [&] {
             ASSERT_TRUE(eventually([&] { return sleeping(family(client.pid()).back(), Ms{0}); }));
-            const long ticks = cpu_ticks(client.pid());
-            std::this_thread::sleep_for(Ms{50});
-            ASSERT_LE(cpu_ticks(client.pid()) - ticks, 1);
+            ASSERT_TRUE(idle(client.pid()));
         };
         const auto greeting = reg.receive(start.greets ? kWait : Ms{0});
         ASSERT_EQ(greeting.has_value(), start.greets);
-        ASSERT_NO_FATAL_FAILURE(idle());
+        ASSERT_NO_FATAL_FAILURE(waiting());
         ASSERT_TRUE(!greeting || reg.send(greeting->port, "1"));
         for (const auto& line : start.typed) {
-            ASSERT_NO_FATAL_FAILURE(idle());
+            ASSERT_NO_FATAL_FAILURE(waiting());
             ASSERT_TRUE(client.write(line));
             const auto sent = reg.receive();
             ASSERT_TRUE(sent);
             EXPECT_TRUE(start.datagram == 0 || sent->bytes.size() == start.datagram) << sent->bytes.size();
-            ASSERT_NO_FATAL_FAILURE(idle());
+            ASSERT_NO_FATAL_FAILURE(waiting());
             ASSERT_TRUE(reg.send(sent->port, sent->bytes.substr(0, 99)));
         }
         client.close_input();

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <thread>
 
 #include "support.h"
 
@@ -36,10 +35,7 @@ void expect_every_line(Program& program, const std::function<bool()>& step, cons
         done = step();
         expected = expected + per_step;
         if (!done) {
-            ASSERT_TRUE(late);
-            const long before = cpu_ticks(program.pid());
-            std::this_thread::sleep_for(Ms{50});
-            ASSERT_LE(cpu_ticks(program.pid()) - before, 1);
+            ASSERT_TRUE(late && idle(program.pid()));
         } else if (!late) {
             ASSERT_EQ(program.lines(expected.size()), expected);
             expected.clear();

@@ -465,12 +465,17 @@ bool sleeping(pid_t pid, Ms wait) {
     return eventually([&] { return stat_field(pid, 3) == "S"; }, wait);
 }
 
-long cpu_ticks(pid_t pid) {
-    long sum = 0;
-    for (pid_t p : family(pid))
-        sum += std::strtol(stat_field(p, 14).c_str(), nullptr, 10) +
-               std::strtol(stat_field(p, 15).c_str(), nullptr, 10);
-    return sum;
+bool idle(pid_t pid) {
+    auto ticks = [pid] {
+        long sum = 0;
+        for (pid_t p : family(pid))
+            sum += std::strtol(stat_field(p, 14).c_str(), nullptr, 10) +
+                   std::strtol(stat_field(p, 15).c_str(), nullptr, 10);
+        return sum;
+    };
+    const long before = ticks();
+    std::this_thread::sleep_for(Ms{100});
+    return ticks() - before <= 1;
 }
 
 std::string proc(pid_t pid, const std::string& file) {

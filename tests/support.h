@@ -161,12 +161,12 @@ Lines split(const std::string& text, char end = '\n');
 std::string random_bytes(std::size_t n);
 
 // Polls cond until it holds; false if it still does not after wait. Waits
-// until the process sleeps, as in a blocking receive or read. The CPU ticks
-// that pid and its descendants have used: a spinning loop burns one each
-// 10 ms.
+// until the process sleeps, as in a blocking receive or read. Whether pid
+// and its descendants spend no CPU for 100 ms: a spinning loop burns a
+// tick each 10 ms.
 bool eventually(const std::function<bool()>& cond, Ms wait = kWait);
 bool sleeping(pid_t pid, Ms wait = kWait);
-long cpu_ticks(pid_t pid);
+bool idle(pid_t pid);
 
 // What /proc tells of a process: a file of its own, whole; its children,
 // itself and all its descendants (each parent first), its one child once
