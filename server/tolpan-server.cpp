@@ -40,9 +40,11 @@ void make_room_for_greetings(int sock) {
 // Closes descriptors from to last, one at a time up to the limit where
 // the system has no close_range or a filter refuses it.
 void close_descriptors(unsigned from, unsigned last) {
-    if (from <= last && close_range(from, last, 0) == -1)
-        for (long fd = from; fd <= std::min<long>(last, sysconf(_SC_OPEN_MAX) - 1); ++fd)
-            (void)close(static_cast<int>(fd));
+    if (from > last || close_range(from, last, 0) == 0)
+        return;
+    const long end = std::min<long>(last, sysconf(_SC_OPEN_MAX) - 1);
+    for (long fd = from; fd <= end; ++fd)
+        (void)close(static_cast<int>(fd));
 }
 
 // Closes every descriptor above standard error but keep: those that the
