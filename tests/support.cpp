@@ -277,7 +277,10 @@ Program::Program(std::vector<std::string> command, Stream out, Stream in, const 
     in_ = ins[1];
 }
 
-Program::~Program() { stop(), close_fd(in_); }
+Program::~Program() {
+    stop();
+    close_fd(in_);
+}
 
 bool Program::read_more(Clock::time_point deadline) {
     while (out_ != -1 && readable(out_, deadline)) {
@@ -323,7 +326,12 @@ Lines Program::lines(std::size_t n, Ms wait) {
 bool Program::write(const std::string& text) const {
     return in_ != -1 && ::write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
-void Program::close_input() { in_stream_.kind == Kind::Terminal ? (void)write("\x04") : close_fd(in_); }
+void Program::close_input() {
+    if (in_stream_.kind == Kind::Terminal)
+        (void)write("\x04");
+    else
+        close_fd(in_);
+}
 void Program::close_output() { close_fd(out_); }
 
 void Program::make_nonblocking() {
